@@ -1,0 +1,44 @@
+#ifndef KAVRI_APP_DELEGATE_H_
+#define KAVRI_APP_DELEGATE_H_
+
+#include <atomic>
+#include <memory>
+
+#include "platform/application.h"
+#include "platform/updater.h"
+
+namespace kavri {
+
+class FontScanner;
+
+// The application delegate: one for the life of the process. Runs the
+// start-up sequence and, as the updater's delegate, the update controller.
+class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
+ public:
+  AppDelegate();
+  ~AppDelegate() override;
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  void applicationDidFinishLaunching() override;
+
+  // The shared updater once the delayed update start has run, else nullptr.
+  // Any thread: the output reader reads it on its own.
+  Updater* updater() const { return updater_.load(std::memory_order_acquire); }
+
+  // UpdaterDelegate.
+  void updaterDidFindValidUpdate(const UpdateItem& item) override;
+  void updaterWillInstallUpdate(const UpdateItem& item) override;
+  void updaterWillRelaunchApplication() override;
+  void updaterWillInstallUpdateOnQuit(const UpdateItem& item,
+                                      std::function<void()> immediateInstallation) override;
+  void updaterDidAbortWithError(const std::string& localizedDescription) override;
+
+ private:
+  std::unique_ptr<FontScanner> scanner_;  // set during start-up; main thread
+  std::atomic<Updater*> updater_{nullptr};  // written once on the main thread
+};
+
+}  // namespace kavri
+
+#endif  // KAVRI_APP_DELEGATE_H_

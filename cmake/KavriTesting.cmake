@@ -1,0 +1,12 @@
+# kavri_add_test(NAME name SOURCES a_test.cc ... [LIBS extra] [LABELS threads ...])
+# One GoogleTest binary per area; each test case becomes its own CTest test.
+function(kavri_add_test)
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE kavri kavri_test_util GTest::gtest GTest::gtest_main ${ARG_LIBS})
+  set(props TIMEOUT 300)
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,40 @@
+#ifndef KAVRI_TESTS_TEST_UTIL_H_
+#define KAVRI_TESTS_TEST_UTIL_H_
+
+#include <string>
+#include <vector>
+
+namespace kavri::testing {
+
+// A fresh directory under $TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// A finished child process: its output and how it ended.
+struct RunResult {
+  std::string out;
+  std::string err;
+  int exitStatus = -1;  // exit code, or -1 when ended by a signal
+  int signal = 0;       // the ending signal, or 0
+};
+
+// Runs `argv` (argv[0] a path) with stdin from /dev/null and waits for it.
+RunResult run(const std::vector<std::string>& argv);
+
+}  // namespace kavri::testing
+
+#endif  // KAVRI_TESTS_TEST_UTIL_H_
