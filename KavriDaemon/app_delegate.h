@@ -15,12 +15,19 @@ class FontScanner;
 // start-up sequence and, as the updater's delegate, the update controller.
 class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
  public:
-  AppDelegate();
+  // `sharedUpdater` yields the updater that the delayed update start takes;
+  // tests hand in their own.
+  explicit AppDelegate(Updater& (*sharedUpdater)() = &Updater::sharedUpdater);
   ~AppDelegate() override;
   AppDelegate(const AppDelegate&) = delete;
   AppDelegate& operator=(const AppDelegate&) = delete;
 
   void applicationDidFinishLaunching() override;
+
+  // The delayed update start: takes the shared updater, configures it for
+  // automatic checks and downloads from SUFeedURL and asks for a check.
+  // Main thread.
+  void startUpdater();
 
   // The shared updater once the delayed update start has run, else nullptr.
   // Any thread: the output reader reads it on its own.
@@ -35,6 +42,7 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   void updaterDidAbortWithError(const std::string& localizedDescription) override;
 
  private:
+  Updater& (*sharedUpdater_)();
   std::unique_ptr<FontScanner> scanner_;  // set during start-up; main thread
   std::atomic<Updater*> updater_{nullptr};  // written once on the main thread
 };

@@ -1,0 +1,46 @@
+// The update controller: AppDelegate's delayed update start and its part as
+// the updater's delegate.
+
+#include "app_delegate.h"
+#include "platform/bundle.h"
+#include "platform/log.h"
+
+namespace kavri {
+
+void AppDelegate::startUpdater() {
+  Updater& updater = sharedUpdater_();
+  // Stored first: from here on the server's requests reach the updater.
+  updater_.store(&updater, std::memory_order_release);
+  updater.setDelegate(this);
+  updater.setAutomaticallyChecksForUpdates(true);
+  updater.setAutomaticallyDownloadsUpdates(true);
+  const Bundle* bundle = Bundle::main();
+  std::optional<std::string> feed = bundle ? bundle->infoString("SUFeedURL") : std::nullopt;
+  if (!feed || feed->empty()) {
+    logLine("no update feed configured (SUFeedURL), not checking for updates");
+    return;
+  }
+  updater.setFeedURL(*feed);
+  updater.checkForUpdatesInBackground();
+}
+
+void AppDelegate::updaterDidFindValidUpdate(const UpdateItem& item) {
+  logLine("Found update: %s", item.fileURL.c_str());
+}
+
+void AppDelegate::updaterWillInstallUpdate(const UpdateItem& item) {
+  logLine("About to install update: %s", item.fileURL.c_str());
+}
+
+void AppDelegate::updaterWillRelaunchApplication() { logLine("Relaunching to install update"); }
+
+void AppDelegate::updaterWillInstallUpdateOnQuit(const UpdateItem&,
+                                                 std::function<void()> immediateInstallation) {
+  immediateInstallation();
+}
+
+void AppDelegate::updaterDidAbortWithError(const std::string& localizedDescription) {
+  logLine("Update error %s", localizedDescription.c_str());
+}
+
+}  // namespace kavri
