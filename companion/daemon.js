@@ -1,4 +1,631 @@
 'use strict';
-// Placeholder companion server: reads its standard input until it ends.
-process.stdin.resume();
-process.stdin.on('end', () => process.exit(0));
+// The companion server. The agent starts it with two pipes: standard input
+// carries one handshake line and then catalogue lines, standard output carries
+// commands back (doc/protocol.md). It serves a page of the installed families
+// over HTTPS on loopback, with the certificate the handshake hands over.
+//
+// Node built-in modules only: the runtime ships alone inside the bundle.
+
+const fs = require('fs');
+const https = require('https');
+
+const kMaxHandshakeBytes = 1 << 20;       // the shipped line is ~8 KiB
+const kMaxLineBytes = 64 * 1024 * 1024;   // thousands of faces are a few MiB
+const kDefaultPort = 47823;
+const kPortInUseRetries = 10;             // a predecessor may still be exiting
+const kPortInUseRetryMs = 200;
+const kMaxEventClients = 32;
+const kMaxEventBacklogBytes = 64 * 1024 * 1024;
+const kKeepAliveMs = 25 * 1000;
+const kCheckForUpdatesCommand = 'CHECK FOR UPDATES\n';
+
+function log(message) {
+  // One line per event; standard output is reserved for commands.
+  process.stderr.write(`kavri companion: ${message}\n`);
+}
+
+// Frames a byte stream into lines ended by LF. A line longer than
+// maxLineBytes is dropped whole (through onDrop) and framing resumes after its
+// LF, so one oversize message never costs the ones after it. Bytes are held
+// as the chunks they came in, so a long line costs one copy, not one per chunk.
+class LineReader {
+  constructor(maxLineBytes, onLine, onDrop) {
+    this.maxLineBytes = maxLineBytes;
+    this.onLine_ = onLine;
+    this.onDrop_ = onDrop;
+    this.parts_ = [];
+    this.size_ = 0;
+    this.oversize_ = false;
+  }
+
+  push(chunk) {
+    let start = 0;
+    while (start < chunk.length) {
+      const lf = chunk.indexOf(0x0a, start);
+      const end = lf === -1 ? chunk.length : lf;
+      this.append_(chunk.subarray(start, end));
+      if (lf === -1) return;
+      start = lf + 1;
+      this.finishLine_();
+    }
+  }
+
+  // Input ended: an unfinished line is never acted on.
+  end() {
+    if (this.size_ > 0 || this.oversize_) {
+      this.onDrop_(`unfinished line of ${this.size_} bytes at the end of input`, this.size_);
+    }
+    this.reset_();
+  }
+
+  append_(piece) {
+    this.size_ += piece.length;
+    if (this.oversize_) return;
+    if (this.size_ > this.maxLineBytes) {
+      this.oversize_ = true;
+      this.parts_ = [];
+    } else if (piece.length > 0) {
+      this.parts_.push(piece);
+    }
+  }
+
+  finishLine_() {
+    const size = this.size_;
+    const parts = this.parts_;
+    const oversize = this.oversize_;
+    this.reset_();
+    if (oversize) {
+      this.onDrop_(`line of ${size} bytes is over the limit of ${this.maxLineBytes}`, size);
+    } else {
+      this.onLine_(parts.length === 1 ? parts[0] : Buffer.concat(parts, size));
+    }
+  }
+
+  reset_() {
+    this.parts_ = [];
+    this.size_ = 0;
+    this.oversize_ = false;
+  }
+}
+
+// "<base64 PKCS#12>;<128 upper-case hex digits>". Returns {pfx, passphrase}
+// or {error}. Error texts never quote the line: it holds the secrets.
+function parseHandshake(line) {
+  const text = line.toString('latin1');
+  const fields = text.split(';');
+  if (fields.length !== 2) {
+    return {error: 'the handshake line is not "<container>;<pass phrase>"'};
+  }
+  const [container, passphrase] = fields;
+  if (!/^[0-9A-F]{128}$/.test(passphrase)) {
+    return {error: 'the pass phrase is not 128 upper-case hexadecimal digits'};
+  }
+  if (container.length === 0 || container.length % 4 !== 0 ||
+      !/^[A-Za-z0-9+/]+={0,2}$/.test(container)) {
+    return {error: 'the certificate container is not base64 text'};
+  }
+  return {pfx: Buffer.from(container, 'base64'), passphrase};
+}
+
+const kUtf8 = new TextDecoder('utf-8', {fatal: true, ignoreBOM: true});
+
+function isFaceRecord(r) {
+  const optionalString = (v) => v === undefined || typeof v === 'string';
+  return r !== null && typeof r === 'object' && !Array.isArray(r) &&
+      typeof r.family === 'string' && typeof r.style === 'string' &&
+      typeof r.postscript === 'string' &&
+      Number.isInteger(r.weight) && r.weight >= 100 && r.weight <= 900 &&
+      Number.isInteger(r.stretch) && r.stretch >= 1 && r.stretch <= 9 &&
+      typeof r.italic === 'boolean' &&
+      optionalString(r.localizedFamily) && optionalString(r.localizedStyle);
+}
+
+// One catalogue line: a JSON object mapping absolute font file paths to
+// arrays of face records. Returns {catalogue} or {error}; a catalogue that is
+// wrong anywhere is refused whole, so what is served is always one message
+// the agent sent.
+function parseCatalogue(line) {
+  let value;
+  try {
+    value = JSON.parse(kUtf8.decode(line));
+  } catch (e) {
+    return {error: e instanceof SyntaxError ? `not JSON (${e.message})` : 'not UTF-8'};
+  }
+  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
+    return {error: 'not a JSON object'};
+  }
+  const files = new Map();
+  let faceCount = 0;
+  for (const [file, faces] of Object.entries(value)) {
+    if (!file.startsWith('/') || file.includes('\0')) {
+      return {error: 'a font path is not absolute'};
+    }
+    if (!Array.isArray(faces) || !faces.every(isFaceRecord)) {
+      return {error: 'a face record is malformed'};
+    }
+    files.set(file, faces);
+    faceCount += faces.length;
+  }
+  return {catalogue: {bytes: Buffer.from(line), files, faceCount}};
+}
+
+// Distance of a face from the upright regular one: the face that shows a
+// family best.
+function regularity(face) {
+  return (face.italic ? 10000 : 0) + Math.abs(face.stretch - 5) * 1000 +
+      Math.abs(face.weight - 400);
+}
+
+const kCollator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
+
+// Groups a catalogue's faces by family name, sorted for display. Each family
+// has its faces (regular first, then by stretch, weight, slant) and a display
+// name, the localised one when the agent sent one.
+function groupFamilies(files) {
+  const byName = new Map();
+  for (const [file, faces] of files) {
+    for (const face of faces) {
+      let family = byName.get(face.family);
+      if (!family) {
+        family = {family: face.family, name: face.localizedFamily || face.family, faces: []};
+        byName.set(face.family, family);
+      }
+      family.faces.push({
+        style: face.style,
+        name: face.localizedStyle || face.style,
+        postscript: face.postscript,
+        weight: face.weight,
+        stretch: face.stretch,
+        italic: face.italic,
+        path: file,
+      });
+    }
+  }
+  const families = [...byName.values()];
+  for (const family of families) {
+    family.faces.sort((a, b) => regularity(a) - regularity(b) ||
+        a.stretch - b.stretch || a.weight - b.weight || kCollator.compare(a.name, b.name));
+  }
+  families.sort((a, b) => kCollator.compare(a.name, b.name) || (a.family < b.family ? -1 : 1));
+  return families;
+}
+
+function ownOrigins(port) {
+  return [`https://127.0.0.1:${port}`, `https://localhost:${port}`];
+}
+
+// DNS rebinding defence: a page from any other name that resolves to loopback
+// carries that name in Host.
+function isAllowedHost(host, port) {
+  if (typeof host !== 'string') return false;
+  const h = host.toLowerCase();
+  return h === `127.0.0.1:${port}` || h === `localhost:${port}`;
+}
+
+function isOwnOrigin(origin, port) {
+  return typeof origin === 'string' && ownOrigins(port).includes(origin.toLowerCase());
+}
+
+// Requests that another site's page makes the browser send: anything with a
+// foreign Origin, and anything the browser marks as cross-site except opening
+// the page itself by a link.
+function isForeignRequest(method, pathname, headers, port) {
+  if (headers.origin !== undefined && !isOwnOrigin(headers.origin, port)) return true;
+  const site = headers['sec-fetch-site'];
+  if (site === undefined || site === 'same-origin' || site === 'none') return false;
+  return !(method === 'GET' && pathname === '/' && headers['sec-fetch-mode'] === 'navigate');
+}
+
+// The update-check request changes state, so it must come from the page
+// itself: browsers always send Origin with a POST.
+function isOwnPagePost(headers, port) {
+  const site = headers['sec-fetch-site'];
+  return isOwnOrigin(headers.origin, port) && (site === undefined || site === 'same-origin');
+}
+
+// Media type of a font file from its first bytes, as browsers want it.
+function fontMediaType(head) {
+  if (head.length < 4) return 'application/octet-stream';
+  const tag = head.toString('latin1', 0, 4);
+  if (tag === '\x00\x01\x00\x00' || tag === 'true' || tag === 'typ1') return 'font/ttf';
+  if (tag === 'OTTO') return 'font/otf';
+  if (tag === 'ttcf') return 'font/collection';
+  if (tag === 'wOFF') return 'font/woff';
+  if (tag === 'wOF2') return 'font/woff2';
+  return 'application/octet-stream';
+}
+
+function parsePort(value) {
+  if (value === undefined || value === '') return {port: kDefaultPort, fixed: false};
+  if (!/^[0-9]{1,5}$/.test(value) || Number(value) > 65535) {
+    return {error: `KAVRI_PORT is not a port number: ${JSON.stringify(value)}`};
+  }
+  return {port: Number(value), fixed: true};
+}
+
+const kSecurityHeaders = {
+  'X-Content-Type-Options': 'nosniff',
+  'Referrer-Policy': 'no-referrer',
+  'Cross-Origin-Resource-Policy': 'same-origin',
+  'X-Frame-Options': 'DENY',
+  'Content-Security-Policy': "default-src 'none'; script-src 'self'; style-src 'self'; " +
+      "font-src 'self'; connect-src 'self'; base-uri 'none'; form-action 'none'; " +
+      "frame-ancestors 'none'",
+};
+
+// The catalogue being served and the pages listening for the next one.
+class Companion {
+  constructor() {
+    this.catalogue_ = null;
+    this.generation_ = 0;
+    this.summary_ = this.summarise_();
+    this.eventClients_ = new Set();
+    this.port = 0;
+  }
+
+  get catalogue() { return this.catalogue_; }
+
+  // Takes one catalogue line. Returns false (and keeps the last good
+  // catalogue) when the line is malformed.
+  acceptLine(line) {
+    const parsed = parseCatalogue(line);
+    if (parsed.error) {
+      log(`ignoring malformed catalogue of ${line.length} bytes: ${parsed.error}; ` +
+          `keeping the last good one`);
+      return false;
+    }
+    this.catalogue_ = parsed.catalogue;
+    this.generation_ += 1;
+    this.summary_ = this.summarise_();
+    log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
+        `${parsed.catalogue.files.size} files`);
+    for (const res of this.eventClients_) this.sendEvent_(res);
+    return true;
+  }
+
+  summarise_() {
+    const files = this.catalogue_ ? this.catalogue_.files : new Map();
+    return JSON.stringify({
+      generation: this.generation_,
+      faces: this.catalogue_ ? this.catalogue_.faceCount : 0,
+      families: groupFamilies(files),
+    });
+  }
+
+  handle(req, res) {
+    for (const [name, value] of Object.entries(kSecurityHeaders)) res.setHeader(name, value);
+    if (!isAllowedHost(req.headers.host, this.port)) {
+      return reply(res, 421, 'text/plain; charset=utf-8', 'unknown host\n');
+    }
+    let url;
+    try {
+      url = new URL(req.url, `https://127.0.0.1:${this.port}`);
+    } catch (e) {
+      return reply(res, 400, 'text/plain; charset=utf-8', 'bad request\n');
+    }
+    if (isForeignRequest(req.method, url.pathname, req.headers, this.port)) {
+      return reply(res, 403, 'text/plain; charset=utf-8', 'forbidden\n');
+    }
+    if (url.pathname === '/check-for-updates') {
+      if (req.method !== 'POST') return methodNotAllowed(res, 'POST');
+      if (!isOwnPagePost(req.headers, this.port)) {
+        return reply(res, 403, 'text/plain; charset=utf-8', 'forbidden\n');
+      }
+      req.resume();
+      requestUpdateCheck();
+      return reply(res, 204);
+    }
+    const page = kStaticFiles[url.pathname];
+    if (!page && !['/catalogue.json', '/events', '/font'].includes(url.pathname)) {
+      return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+    }
+    if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
+    if (page) return reply(res, 200, page.type, page.body);
+    if (url.pathname === '/catalogue.json') {
+      res.setHeader('Cache-Control', 'no-store');
+      return reply(res, 200, 'application/json',
+          this.catalogue_ ? this.catalogue_.bytes : Buffer.from('{}'));
+    }
+    if (url.pathname === '/events') return this.openEvents_(req, res);
+    return this.serveFont_(req, res, url.searchParams.get('path'));
+  }
+
+  openEvents_(req, res) {
+    if (this.eventClients_.size >= kMaxEventClients) {
+      return reply(res, 503, 'text/plain; charset=utf-8', 'too many pages open\n');
+    }
+    res.writeHead(200, {
+      'Content-Type': 'text/event-stream; charset=utf-8',
+      'Cache-Control': 'no-store',
+    });
+    if (req.method === 'HEAD') return res.end();
+    res.write('retry: 1000\n\n');
+    this.eventClients_.add(res);
+    res.on('close', () => this.eventClients_.delete(res));
+    this.sendEvent_(res);
+  }
+
+  sendEvent_(res) {
+    // A page that stopped reading is dropped rather than buffered for ever;
+    // it reconnects and gets the current catalogue.
+    if (res.writableLength > kMaxEventBacklogBytes) return res.destroy();
+    res.write(`event: catalogue\ndata: ${this.summary_}\n\n`);
+  }
+
+  keepEventsAlive() {
+    for (const res of this.eventClients_) res.write(': keep-alive\n\n');
+  }
+
+  // Only files of the current catalogue are served: the page cannot be made
+  // to read anything else.
+  serveFont_(req, res, file) {
+    if (file === null || !this.catalogue_ || !this.catalogue_.files.has(file)) {
+      return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+    }
+    fs.open(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK, (err, fd) => {
+      if (err) return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+      fs.fstat(fd, (statErr, st) => {
+        if (statErr || !st.isFile()) {
+          fs.close(fd, () => {});
+          return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+        }
+        const head = Buffer.alloc(4);
+        fs.read(fd, head, 0, 4, 0, (readErr, n) => {
+          if (readErr) {
+            fs.close(fd, () => {});
+            return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+          }
+          const etag = `W/"${st.size}-${Math.trunc(st.mtimeMs)}-${st.ino}"`;
+          res.setHeader('ETag', etag);
+          res.setHeader('Cache-Control', 'no-cache');
+          if (req.headers['if-none-match'] === etag || req.method === 'HEAD') {
+            fs.close(fd, () => {});
+            if (req.method === 'HEAD') {
+              res.writeHead(200, {'Content-Type': fontMediaType(head.subarray(0, n)),
+                'Content-Length': st.size});
+              return res.end();
+            }
+            return reply(res, 304);
+          }
+          res.writeHead(200, {'Content-Type': fontMediaType(head.subarray(0, n)),
+            'Content-Length': st.size});
+          const stream = fs.createReadStream(null, {fd, start: 0, end: Math.max(0, st.size - 1)});
+          stream.on('error', () => res.destroy());
+          res.on('close', () => stream.destroy());
+          if (st.size === 0) {
+            stream.destroy();
+            return res.end();
+          }
+          stream.pipe(res);
+        });
+      });
+    });
+  }
+}
+
+function reply(res, status, type, body) {
+  if (type) res.setHeader('Content-Type', type);
+  if (body !== undefined) res.setHeader('Content-Length', Buffer.byteLength(body));
+  res.writeHead(status);
+  res.end(body);
+}
+
+function methodNotAllowed(res, allow) {
+  res.setHeader('Allow', allow);
+  reply(res, 405, 'text/plain; charset=utf-8', 'method not allowed\n');
+}
+
+function requestUpdateCheck() {
+  log('the page asked for an update check');
+  process.stdout.write(kCheckForUpdatesCommand);
+}
+
+const kStaticFiles = {
+  '/': {type: 'text/html; charset=utf-8', body: pageHtml()},
+  '/app.js': {type: 'text/javascript; charset=utf-8', body: pageScript()},
+  '/app.css': {type: 'text/css; charset=utf-8', body: pageStyle()},
+};
+
+function pageHtml() {
+  return `<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Installed fonts</title>
+<link rel="stylesheet" href="/app.css">
+<script src="/app.js" defer></script>
+</head>
+<body>
+<header>
+<h1>Installed fonts</h1>
+<p id="status" role="status">Waiting for the catalogue…</p>
+<button id="check" type="button">Check for updates</button>
+</header>
+<ul id="families"></ul>
+</body>
+</html>
+`;
+}
+
+function pageStyle() {
+  return `body { font: 15px/1.4 system-ui, sans-serif; margin: 0 2rem 2rem; color: #222; }
+header { position: sticky; top: 0; background: #fff; padding: 1rem 0; border-bottom: 1px solid #ddd;
+  display: flex; gap: 1rem; align-items: baseline; flex-wrap: wrap; }
+h1 { font-size: 1.3rem; margin: 0; }
+#status { margin: 0; color: #666; flex: 1; }
+ul { list-style: none; padding: 0; }
+li.family { padding: .6rem 0; border-bottom: 1px solid #eee; }
+.sample { font-size: 1.8rem; display: block; overflow-wrap: anywhere; }
+.styles { color: #666; font-size: .85rem; }
+`;
+}
+
+// The page's script. Families are rendered from the server's events; each
+// family's sample gets its own face once it scrolls near the view, so a
+// catalogue of thousands of files does not load them all at once.
+function pageScript() {
+  return `'use strict';
+(() => {
+  const list = document.getElementById('families');
+  const status = document.getElementById('status');
+  const check = document.getElementById('check');
+  const loaded = new Map();  // font URL -> CSS family name of its FontFace
+  const wanted = new WeakMap();  // sample element -> font URL
+
+  function faceName(url) {
+    let name = loaded.get(url);
+    if (!name) {
+      name = 'kavri-face-' + loaded.size;
+      document.fonts.add(new FontFace(name, 'url("' + url + '")'));
+      loaded.set(url, name);
+    }
+    return name;
+  }
+
+  const observer = new IntersectionObserver((entries) => {
+    for (const entry of entries) {
+      if (!entry.isIntersecting) continue;
+      const sample = entry.target;
+      sample.style.fontFamily = '"' + faceName(wanted.get(sample)) + '", sans-serif';
+      observer.unobserve(sample);
+    }
+  }, {rootMargin: '600px'});
+
+  function render(summary) {
+    observer.disconnect();
+    const items = summary.families.map((family) => {
+      const item = document.createElement('li');
+      item.className = 'family';
+      item.dataset.family = family.family;
+      const sample = document.createElement('span');
+      sample.className = 'sample';
+      sample.textContent = family.name;
+      wanted.set(sample, '/font?path=' + encodeURIComponent(family.faces[0].path));
+      observer.observe(sample);
+      const styles = document.createElement('span');
+      styles.className = 'styles';
+      styles.textContent = family.faces.map((f) => f.name).join(' · ');
+      item.append(sample, styles);
+      return item;
+    });
+    list.replaceChildren(...items);
+    const n = summary.families.length;
+    status.textContent = n + (n === 1 ? ' family, ' : ' families, ') + summary.faces +
+        (summary.faces === 1 ? ' face' : ' faces');
+    document.body.dataset.generation = String(summary.generation);
+  }
+
+  const events = new EventSource('/events');
+  events.addEventListener('catalogue', (e) => render(JSON.parse(e.data)));
+  events.addEventListener('error', () => {
+    status.textContent = 'Lost the connection to the server; retrying…';
+  });
+
+  check.addEventListener('click', async () => {
+    check.disabled = true;
+    try {
+      const response = await fetch('/check-for-updates', {method: 'POST'});
+      status.textContent = response.ok ? 'Asked for an update check.'
+                                       : 'The update check was refused.';
+    } catch (e) {
+      status.textContent = 'Could not reach the server.';
+    } finally {
+      check.disabled = false;
+    }
+  });
+})();
+`;
+}
+
+function fail(message) {
+  log(message);
+  process.exit(1);
+}
+
+function listen(server, companion, port, fixed, attempt = 0) {
+  const onError = (err) => {
+    server.removeListener('listening', onListening);
+    if (err.code === 'EADDRINUSE' && !fixed) {
+      if (attempt < kPortInUseRetries) {
+        setTimeout(() => listen(server, companion, port, fixed, attempt + 1), kPortInUseRetryMs);
+        return;
+      }
+      if (port !== 0) {
+        log(`port ${port} is in use; taking a free port instead`);
+        listen(server, companion, 0, true);
+        return;
+      }
+    }
+    fail(`cannot listen on 127.0.0.1:${port}: ${err.message}`);
+  };
+  const onListening = () => {
+    server.removeListener('error', onError);
+    companion.port = server.address().port;
+    process.stderr.write(`kavri companion listening on https://127.0.0.1:${companion.port}/\n`);
+  };
+  server.once('error', onError);
+  server.once('listening', onListening);
+  server.listen(port, '127.0.0.1');
+}
+
+function startServer(companion, handshake, port, fixed) {
+  let server;
+  try {
+    server = https.createServer({pfx: handshake.pfx, passphrase: handshake.passphrase,
+      minVersion: 'TLSv1.2'}, (req, res) => companion.handle(req, res));
+  } catch (e) {
+    // OpenSSL's reason ("mac verify failure" for a wrong pass phrase); it
+    // never contains the pass phrase itself.
+    fail(`cannot open the certificate container: ${e.message}`);
+  } finally {
+    handshake.pfx.fill(0);
+  }
+  server.on('clientError', (err, socket) => socket.destroy());
+  server.on('tlsClientError', () => {});
+  server.headersTimeout = 20 * 1000;
+  server.requestTimeout = 60 * 1000;
+  server.maxConnections = 256;
+  listen(server, companion, port, fixed);
+  setInterval(() => companion.keepEventsAlive(), kKeepAliveMs).unref();
+  return server;
+}
+
+function main() {
+  const portSetting = parsePort(process.env.KAVRI_PORT);
+  if (portSetting.error) fail(portSetting.error);
+  // The agent may be gone while a command is on its way; its end of standard
+  // input closing is what ends this process.
+  process.stdout.on('error', () => {});
+  const companion = new Companion();
+  let server = null;
+  const reader = new LineReader(kMaxHandshakeBytes, (line) => {
+    if (server) return companion.acceptLine(line);
+    const handshake = parseHandshake(line);
+    line.fill(0);
+    if (handshake.error) fail(`bad handshake: ${handshake.error}`);
+    server = startServer(companion, handshake, portSetting.port, portSetting.fixed);
+    reader.maxLineBytes = kMaxLineBytes;
+  }, (reason) => {
+    if (!server) fail(`bad handshake: ${reason}`);
+    log(`ignoring a line from the agent: ${reason}`);
+  });
+  process.stdin.on('data', (chunk) => reader.push(chunk));
+  process.stdin.on('end', () => {
+    if (!server) fail('standard input ended before the handshake');
+    reader.end();
+    log('standard input closed; exiting');
+    process.exit(0);
+  });
+  process.stdin.on('error', (err) => fail(`cannot read standard input: ${err.message}`));
+}
+
+if (require.main === module) {
+  main();
+} else {
+  module.exports = {
+    LineReader, parseHandshake, parseCatalogue, groupFamilies, isAllowedHost, isOwnOrigin,
+    isForeignRequest, isOwnPagePost, fontMediaType, parsePort, Companion,
+    kMaxLineBytes, kMaxHandshakeBytes, kDefaultPort,
+  };
+}

@@ -1,0 +1,198 @@
+'use strict';
+// Shared pieces of the companion server's tests: a real certificate
+// container, the server as a child process fed the way the agent feeds it,
+// and HTTPS requests that trust that certificate.
+
+const {execFileSync, spawn} = require('child_process');
+const crypto = require('crypto');
+const fs = require('fs');
+const https = require('https');
+const os = require('os');
+const path = require('path');
+
+const kDaemon = path.join(__dirname, 'daemon.js');
+const kWaitMs = 20 * 1000;  // generous: CI shares two cores with builds
+
+function tempDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// A self-signed certificate for localhost and 127.0.0.1 in a PKCS#12
+// container encrypted with a fresh 128-hex-digit pass phrase.
+function makeCredentials(dir) {
+  const passphrase = crypto.randomBytes(64).toString('hex').toUpperCase();
+  const key = path.join(dir, 'key.pem');
+  const cert = path.join(dir, 'cert.pem');
+  const p12 = path.join(dir, 'cert.p12');
+  const quiet = {stdio: ['ignore', 'ignore', 'pipe']};
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+    '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1',
+    '-keyout', key, '-out', cert], quiet);
+  execFileSync('openssl', ['pkcs12', '-export', '-inkey', key, '-in', cert, '-out', p12,
+    '-passout', `pass:${passphrase}`], quiet);
+  return {
+    passphrase,
+    container: fs.readFileSync(p12).toString('base64'),
+    ca: fs.readFileSync(cert),
+  };
+}
+
+// Collects a stream's text and waits for patterns in it, each wait starting
+// where the previous match ended, so events are awaited in order.
+class OutputWatcher {
+  constructor(stream, name) {
+    this.name_ = name;
+    this.text = '';
+    this.cursor_ = 0;
+    this.waiters_ = new Set();
+    this.ended_ = false;
+    stream.setEncoding('utf8');
+    stream.on('data', (s) => {
+      this.text += s;
+      this.poke_();
+    });
+    stream.on('end', () => {
+      this.ended_ = true;
+      this.poke_();
+    });
+  }
+
+  // With `anywhere`, the whole text is searched and the position is kept:
+  // for one-off lines whose order against others is not fixed.
+  waitFor(pattern, {anywhere = false, timeoutMs = kWaitMs} = {}) {
+    return new Promise((resolve, reject) => {
+      const waiter = {pattern, anywhere, resolve, reject};
+      waiter.timer = setTimeout(() => {
+        this.waiters_.delete(waiter);
+        reject(new Error(`no ${pattern} on ${this.name_} within ${timeoutMs} ms; ` +
+            `it said:\n${this.text}`));
+      }, timeoutMs);
+      this.waiters_.add(waiter);
+      this.poke_();
+    });
+  }
+
+  poke_() {
+    for (const waiter of this.waiters_) {
+      const from = waiter.anywhere ? 0 : this.cursor_;
+      const rest = this.text.slice(from);
+      const match = typeof waiter.pattern === 'string'
+          ? (rest.includes(waiter.pattern) ? [waiter.pattern] : null)
+          : rest.match(waiter.pattern);
+      if (!match && !this.ended_) continue;
+      if (match && !waiter.anywhere) this.cursor_ = from + rest.indexOf(match[0]) + match[0].length;
+      clearTimeout(waiter.timer);
+      this.waiters_.delete(waiter);
+      if (match) {
+        waiter.resolve(match);
+      } else {
+        waiter.reject(new Error(`${this.name_} ended without ${waiter.pattern}; ` +
+            `it said:\n${this.text}`));
+      }
+    }
+  }
+}
+
+// The server as the agent runs it: pipes on standard input and output.
+// Port 0 unless the caller says otherwise, so tests never collide.
+function spawnCompanion(env = {}) {
+  const child = spawn(process.execPath, [kDaemon], {
+    env: {...process.env, KAVRI_PORT: '0', ...env},
+    stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  const exited = new Promise((resolve) => {
+    child.on('exit', (code, signal) => resolve({code, signal}));
+  });
+  child.stdin.on('error', () => {});  // the server may exit before reading all
+  return {
+    child,
+    exited,
+    stdout: new OutputWatcher(child.stdout, 'stdout'),
+    stderr: new OutputWatcher(child.stderr, 'stderr'),
+    send(text) { child.stdin.write(text); },
+    async port() {
+      const m = await this.stderr.waitFor(/listening on https:\/\/127\.0\.0\.1:(\d+)\//,
+          {anywhere: true});
+      return Number(m[1]);
+    },
+    stop() {
+      child.stdin.end();
+      return exited;
+    },
+  };
+}
+
+// One HTTPS request to 127.0.0.1:port trusting `ca`. Resolves
+// {status, headers, body (Buffer)}.
+function request(port, ca, {method = 'GET', path: urlPath = '/', headers = {}} = {}) {
+  return new Promise((resolve, reject) => {
+    const req = https.request({
+      host: '127.0.0.1', port, method, path: urlPath, ca, agent: false, servername: 'localhost',
+      headers: {Host: `127.0.0.1:${port}`, ...headers},
+    }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => resolve({status: res.statusCode, headers: res.headers,
+        body: Buffer.concat(chunks)}));
+      res.on('error', reject);
+    });
+    req.setTimeout(kWaitMs, () => req.destroy(new Error(`no answer to ${method} ${urlPath}`)));
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+// Opens the event stream and yields each "catalogue" event's data, parsed.
+function openEvents(port, ca) {
+  const queue = [];
+  const waiting = [];
+  let failure = null;
+  const req = https.request({host: '127.0.0.1', port, path: '/events', ca, agent: false,
+    headers: {Host: `127.0.0.1:${port}`, Accept: 'text/event-stream'}});
+  const fail = (err) => {
+    failure = err;
+    while (waiting.length) waiting.shift().reject(err);
+  };
+  req.on('error', fail);
+  req.on('response', (res) => {
+    if (res.statusCode !== 200) return fail(new Error(`events answered ${res.statusCode}`));
+    let text = '';
+    res.setEncoding('utf8');
+    res.on('data', (s) => {
+      text += s;
+      let end;
+      while ((end = text.indexOf('\n\n')) !== -1) {
+        const block = text.slice(0, end);
+        text = text.slice(end + 2);
+        const lines = block.split('\n');
+        if (!lines.includes('event: catalogue')) continue;
+        const data = JSON.parse(lines.find((l) => l.startsWith('data: ')).slice(6));
+        if (waiting.length) waiting.shift().resolve(data); else queue.push(data);
+      }
+    });
+  });
+  req.end();
+  return {
+    next() {
+      if (queue.length) return Promise.resolve(queue.shift());
+      if (failure) return Promise.reject(failure);
+      return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error('no catalogue event')), kWaitMs);
+        waiting.push({
+          resolve: (v) => { clearTimeout(timer); resolve(v); },
+          reject: (e) => { clearTimeout(timer); reject(e); },
+        });
+      });
+    },
+    close() { req.destroy(); },
+  };
+}
+
+function face(family, style, extra = {}) {
+  return {family, style, postscript: `${family}-${style}`.replace(/ /g, ''),
+    weight: 400, stretch: 5, italic: false, ...extra};
+}
+
+module.exports = {
+  tempDir, makeCredentials, spawnCompanion, request, openEvents, face, OutputWatcher, kWaitMs,
+};

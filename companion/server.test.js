@@ -1,0 +1,201 @@
+'use strict';
+// The companion server as the agent runs it: a child process fed a real
+// certificate container and catalogues on its standard input, queried over
+// HTTPS on loopback.
+
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
+const {describe, it, before, after} = require('node:test');
+const h = require('./harness.js');
+
+describe('companion server', () => {
+  let dir;
+  let creds;
+  let server;
+  let port;
+  let fontA;
+  let fontB;
+  const get = (urlPath, headers) => h.request(port, creds.ca, {path: urlPath, headers});
+  const post = (urlPath, headers) => h.request(port, creds.ca, {method: 'POST', path: urlPath, headers});
+  const fontUrl = (file) => `/font?path=${encodeURIComponent(file)}`;
+
+  before(async () => {
+    dir = h.tempDir('kavri-companion-');
+    creds = h.makeCredentials(dir);
+    fontA = path.join(dir, 'alpha.ttf');
+    fontB = path.join(dir, 'beta family.otf');
+    fs.writeFileSync(fontA, Buffer.concat([Buffer.from([0, 1, 0, 0]), Buffer.alloc(5000, 7)]));
+    fs.writeFileSync(fontB, Buffer.from('OTTO and the rest of a font'));
+    server = h.spawnCompanion();
+    server.send(`${creds.container};${creds.passphrase}\n`);
+    server.send(JSON.stringify({[fontA]: [h.face('Alpha', 'Regular')]}) + '\n');
+    port = await server.port();
+    await server.stderr.waitFor('catalogue 1:');
+  });
+
+  after(async () => {
+    if (server) await server.stop();
+    fs.rmSync(dir, {recursive: true, force: true});
+  });
+
+  it('ServesTheCatalogueAndThePage', async () => {
+    const json = await get('/catalogue.json');
+    assert.equal(json.status, 200);
+    assert.equal(json.headers['content-type'], 'application/json');
+    assert.deepEqual(JSON.parse(json.body), {[fontA]: [h.face('Alpha', 'Regular')]});
+
+    const page = await get('/');
+    assert.equal(page.status, 200);
+    assert.match(page.headers['content-type'], /^text\/html/);
+    assert.match(page.headers['content-security-policy'], /script-src 'self'/);
+    assert.match(page.body.toString(), /Check for updates/);
+    const script = await get('/app.js');
+    assert.match(script.headers['content-type'], /^text\/javascript/);
+    assert.match(script.body.toString(), /EventSource\('\/events'\)/);
+  });
+
+  it('ServesOnlyFontFilesOfTheCurrentCatalogue', async () => {
+    const font = await get(fontUrl(fontA));
+    assert.equal(font.status, 200);
+    assert.equal(font.headers['content-type'], 'font/ttf');
+    assert.deepEqual(font.body, fs.readFileSync(fontA));
+    const again = await get(fontUrl(fontA), {'If-None-Match': font.headers.etag});
+    assert.equal(again.status, 304);
+
+    for (const other of [fontB, '/etc/passwd', `${fontA}/../alpha.ttf`, dir]) {
+      assert.equal((await get(fontUrl(other))).status, 404, other);
+    }
+    assert.equal((await get('/font')).status, 404);
+  });
+
+  it('RefusesOtherHostsAndOrigins', async () => {
+    for (const host of ['evil.example', `evil.example:${port}`, `127.0.0.1:${port + 1}`]) {
+      assert.equal((await get('/catalogue.json', {Host: host})).status, 421, host);
+    }
+    assert.equal((await get('/catalogue.json', {Host: `localhost:${port}`})).status, 200);
+    assert.equal((await get('/catalogue.json', {Origin: 'https://evil.example'})).status, 403);
+    assert.equal((await get(fontUrl(fontA), {'Sec-Fetch-Site': 'cross-site'})).status, 403);
+
+    assert.equal((await post('/check-for-updates')).status, 403);
+    assert.equal((await post('/check-for-updates', {Origin: 'https://evil.example'})).status, 403);
+    assert.equal((await post('/check-for-updates', {Origin: 'null'})).status, 403);
+    assert.equal((await post('/check-for-updates', {Host: `evil.example:${port}`,
+      Origin: `https://evil.example:${port}`})).status, 421);
+    assert.equal((await get('/check-for-updates')).status, 405);
+    assert.equal((await post('/catalogue.json', {Origin: `https://127.0.0.1:${port}`})).status, 405);
+    assert.equal(server.stdout.text, '', 'no refused request may reach the agent');
+  });
+
+  it('UpdateCheckFromItsOwnPageReachesTheAgent', async () => {
+    const res = await post('/check-for-updates', {Origin: `https://127.0.0.1:${port}`,
+      'Sec-Fetch-Site': 'same-origin'});
+    assert.equal(res.status, 204);
+    await server.stdout.waitFor('CHECK FOR UPDATES\n');
+    assert.equal(server.stdout.text, 'CHECK FOR UPDATES\n');
+  });
+
+  it('PushesNewCataloguesAndKeepsTheLastGoodOne', async () => {
+    const events = h.openEvents(port, creds.ca);
+    try {
+      const first = await events.next();
+      assert.deepEqual(first.families.map((f) => f.family), ['Alpha']);
+      assert.equal(first.families[0].faces[0].path, fontA);
+
+      const second = {
+        [fontA]: [h.face('Alpha', 'Regular')],
+        [fontB]: [h.face('Beta', 'Regular', {localizedFamily: 'Бета', localizedStyle: 'Обычный'})],
+      };
+      // Split mid-character across writes, as a pipe may deliver it.
+      const bytes = Buffer.from(JSON.stringify(second) + '\n');
+      const cut = bytes.indexOf(Buffer.from('Бета')) + 1;
+      server.send(bytes.subarray(0, cut));
+      server.send(bytes.subarray(cut));
+      const pushed = await events.next();
+      assert.equal(pushed.generation, first.generation + 1);
+      assert.deepEqual(pushed.families.map((f) => [f.family, f.name]),
+          [['Alpha', 'Alpha'], ['Beta', 'Бета']]);
+      assert.equal((await get(fontUrl(fontB))).headers['content-type'], 'font/otf');
+
+      server.send('{"/x.ttf": [{"family": 1}]}\n');
+      await server.stderr.waitFor(/ignoring malformed catalogue .*keeping the last good one/);
+      server.send('not json at all\n');
+      await server.stderr.waitFor(/ignoring malformed catalogue/);
+      assert.deepEqual(JSON.parse((await get('/catalogue.json')).body), second);
+
+      // A catalogue without the first file takes its font off the page.
+      server.send(JSON.stringify({[fontB]: second[fontB]}) + '\n');
+      const third = await events.next();
+      assert.deepEqual(third.families.map((f) => f.family), ['Beta']);
+      assert.equal((await get(fontUrl(fontA))).status, 404);
+    } finally {
+      events.close();
+    }
+  });
+
+  it('KeepsRunningWithALargeCatalogue', async () => {
+    const big = {};
+    for (let i = 0; i < 3000; i++) {
+      big[`/usr/share/fonts/many/font-${i}.ttf`] = [
+        h.face(`Family ${i % 700}`, `Style ${i}`, {weight: 100 * (1 + (i % 9)), stretch: 1 + (i % 9),
+          italic: i % 2 === 0, localizedFamily: `Familie ${i % 700}`, localizedStyle: `Stil ${i}`})];
+    }
+    server.send(JSON.stringify(big) + '\n');
+    await server.stderr.waitFor(/catalogue \d+: 3000 faces in 3000 files/);
+    const json = await get('/catalogue.json');
+    assert.equal(Object.keys(JSON.parse(json.body)).length, 3000);
+  });
+});
+
+describe('companion server start', () => {
+  let dir;
+  let creds;
+  before(() => {
+    dir = h.tempDir('kavri-companion-');
+    creds = h.makeCredentials(dir);
+  });
+  after(() => fs.rmSync(dir, {recursive: true, force: true}));
+
+  it('WrongPassPhraseEndsItWithAClearMessage', async () => {
+    const server = h.spawnCompanion();
+    const wrong = creds.passphrase.replace(/^./, (c) => (c === 'A' ? 'B' : 'A'));
+    server.send(`${creds.container};${wrong}\n`);
+    const {code} = await server.exited;
+    assert.notEqual(code, 0);
+    await server.stderr.waitFor(/cannot open the certificate container/);
+    assert.ok(!server.stderr.text.includes(wrong), 'the pass phrase is never printed');
+    assert.ok(!server.stderr.text.includes(creds.passphrase));
+  });
+
+  it('MalformedHandshakeEndsIt', async () => {
+    const server = h.spawnCompanion();
+    server.send('{}\n');
+    assert.notEqual((await server.exited).code, 0);
+    await server.stderr.waitFor(/bad handshake/);
+  });
+
+  it('InputEndingBeforeTheHandshakeEndsIt', async () => {
+    const server = h.spawnCompanion();
+    server.send(`${creds.container};${creds.passphrase}`);
+    assert.notEqual((await server.stop()).code, 0);
+    await server.stderr.waitFor(/ended before the handshake/);
+  });
+
+  it('EndOfInputEndsARunningServer', async () => {
+    const server = h.spawnCompanion();
+    server.send(`${creds.container};${creds.passphrase}\n{}\n`);
+    await server.port();
+    assert.deepEqual(await server.stop(), {code: 0, signal: null});
+  });
+
+  it('FixedPortInUseIsAClearError', async () => {
+    const first = h.spawnCompanion();
+    first.send(`${creds.container};${creds.passphrase}\n`);
+    const port = await first.port();
+    const second = h.spawnCompanion({KAVRI_PORT: String(port)});
+    second.send(`${creds.container};${creds.passphrase}\n`);
+    assert.notEqual((await second.exited).code, 0);
+    await second.stderr.waitFor(`cannot listen on 127.0.0.1:${port}`);
+    await first.stop();
+  });
+});
