@@ -156,14 +156,20 @@ function openEvents(port, ca) {
   req.on('error', fail);
   req.on('response', (res) => {
     if (res.statusCode !== 200) return fail(new Error(`events answered ${res.statusCode}`));
-    let text = '';
+    // Events are large: chunks are joined only once a blank line has come.
+    const parts = [];
+    let last = '';
     res.setEncoding('utf8');
     res.on('data', (s) => {
-      text += s;
-      let end;
-      while ((end = text.indexOf('\n\n')) !== -1) {
-        const block = text.slice(0, end);
-        text = text.slice(end + 2);
+      const ended = (last + s).includes('\n\n');
+      parts.push(s);
+      last = s.slice(-1);
+      if (!ended) return;
+      const blocks = parts.join('').split('\n\n');
+      parts.length = 0;
+      parts.push(blocks.pop());
+      last = parts[0].slice(-1);
+      for (const block of blocks) {
         const lines = block.split('\n');
         if (!lines.includes('event: catalogue')) continue;
         const data = JSON.parse(lines.find((l) => l.startsWith('data: ')).slice(6));
