@@ -142,17 +142,25 @@ describe('the page in headless Chromium', {skip: whySkip()}, () => {
   let browserExited;
   let tools;
   let session;
+  let initial;
 
   before(async () => {
     dir = h.tempDir('kavri-browser-');
     creds = h.makeCredentials(dir);
-    server = h.spawnCompanion();
-    server.send(`${creds.container};${creds.passphrase}\n`);
-    server.send(JSON.stringify({
+    // Two faces in one collection file, as CJK fonts come.
+    const collection = path.join(dir, 'collected.ttc');
+    fs.writeFileSync(collection, h.makeCollection([kFonts.sans, kFonts.serif].map(
+        (f) => fs.readFileSync(f))));
+    initial = {
       [kFonts.sans]: [h.face('DejaVu Sans', 'Book')],
       [kFonts.sansBold]: [h.face('DejaVu Sans', 'Bold', {weight: 700})],
       [kFonts.serif]: [h.face('DejaVu Serif', 'Book')],
-    }) + '\n');
+      [collection]: [h.face('Collected Sans', 'Book', {postscript: 'DejaVuSans'}),
+        h.face('Collected Serif', 'Book', {postscript: 'DejaVuSerif'})],
+    };
+    server = h.spawnCompanion();
+    server.send(`${creds.container};${creds.passphrase}\n`);
+    server.send(JSON.stringify(initial) + '\n');
     port = await server.port();
 
     browser = spawn(findChromium(), [
@@ -190,7 +198,7 @@ describe('the page in headless Chromium', {skip: whySkip()}, () => {
     const page = await evaluate(tools, session, `async (waitFor) => {
       const items = await waitFor(() => {
         const all = document.querySelectorAll('li.family');
-        return all.length === 2 && all;
+        return all.length === 4 && all;
       });
       const samples = await waitFor(() => {
         const all = [...document.querySelectorAll('.sample')];
@@ -198,28 +206,36 @@ describe('the page in headless Chromium', {skip: whySkip()}, () => {
       });
       const faces = [...document.fonts].filter((f) => f.family.startsWith('kavri-face-'));
       await Promise.all(faces.map((f) => f.load()));
+      const context = document.createElement('canvas').getContext('2d');
+      const width = (sample) => {
+        context.font = '40px ' + sample.style.fontFamily;
+        return context.measureText('Hamburgefonstiv').width;
+      };
       return {
         families: [...items].map((li) => li.dataset.family),
         styles: [...document.querySelectorAll('.styles')].map((s) => s.textContent),
         faces: faces.map((f) => f.status),
         rendered: samples.map((s) => document.fonts.check('20px ' + s.style.fontFamily, s.textContent)),
+        widths: samples.map(width),
         status: document.getElementById('status').textContent,
       };
     }`);
-    assert.deepEqual(page.families, ['DejaVu Sans', 'DejaVu Serif']);
-    assert.deepEqual(page.styles, ['Book · Bold', 'Book']);
-    assert.deepEqual(page.faces, ['loaded', 'loaded']);
-    assert.deepEqual(page.rendered, [true, true]);
-    assert.equal(page.status, '2 families, 3 faces');
+    assert.deepEqual(page.families, ['Collected Sans', 'Collected Serif', 'DejaVu Sans', 'DejaVu Serif']);
+    assert.deepEqual(page.styles, ['Book', 'Book', 'Book · Bold', 'Book']);
+    assert.deepEqual(page.faces, ['loaded', 'loaded', 'loaded', 'loaded']);
+    assert.deepEqual(page.rendered, [true, true, true, true]);
+    assert.equal(page.status, '4 families, 5 faces');
+    // Each face of the collection shows as itself, not as its first face.
+    const [collectedSans, collectedSerif, sans, serif] = page.widths;
+    assert.equal(collectedSans, sans);
+    assert.equal(collectedSerif, serif);
+    assert.notEqual(sans, serif);
   });
 
   it('ShowsAFamilyPushedLaterWithoutAReload', async () => {
     await evaluate(tools, session, `async () => { window.kavriSamePage = true; }`);
-    server.send(JSON.stringify({
-      [kFonts.sans]: [h.face('DejaVu Sans', 'Book')],
-      [kFonts.serif]: [h.face('DejaVu Serif', 'Book')],
-      [kFonts.mono]: [h.face('DejaVu Sans Mono', 'Book')],
-    }) + '\n');
+    server.send(JSON.stringify({...initial,
+      [kFonts.mono]: [h.face('DejaVu Sans Mono', 'Book')]}) + '\n');
     const page = await evaluate(tools, session, `async (waitFor) => {
       const mono = await waitFor(() => document.querySelector('li[data-family="DejaVu Sans Mono"]'));
       const sample = mono.querySelector('.sample');
@@ -233,7 +249,8 @@ describe('the page in headless Chromium', {skip: whySkip()}, () => {
       };
     }`);
     assert.deepEqual(page, {samePage: true, monoFace: 'loaded',
-      families: ['DejaVu Sans', 'DejaVu Sans Mono', 'DejaVu Serif']});
+      families: ['Collected Sans', 'Collected Serif', 'DejaVu Sans', 'DejaVu Sans Mono',
+        'DejaVu Serif']});
   });
 
   it('CheckForUpdatesButtonReachesTheAgent', async () => {

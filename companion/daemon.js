@@ -15,6 +15,7 @@ const kDefaultPort = 47823;
 const kPortInUseRetries = 10;             // a predecessor may still be exiting
 const kPortInUseRetryMs = 200;
 const kMaxEventClients = 32;
+const kMaxCollectionBytes = 256 * 1024 * 1024;  // read whole to cut one face out
 const kMaxEventBacklogBytes = 64 * 1024 * 1024;
 const kKeepAliveMs = 25 * 1000;
 const kCheckForUpdatesCommand = 'CHECK FOR UPDATES\n';
@@ -327,7 +328,7 @@ class Companion {
           this.catalogue_ ? this.catalogue_.bytes : Buffer.from('{}'));
     }
     if (url.pathname === '/events') return this.openEvents_(req, res);
-    return this.serveFont_(req, res, url.searchParams.get('path'));
+    return this.serveFont_(req, res, url.searchParams.get('path'), url.searchParams.get('postscript'));
   }
 
   openEvents_(req, res) {
@@ -357,55 +358,127 @@ class Companion {
   }
 
   // Only files of the current catalogue are served: the page cannot be made
-  // to read anything else.
-  serveFont_(req, res, file) {
+  // to read anything else. A face of a collection is cut out as a font of
+  // its own, since browsers show only a collection's first face.
+  async serveFont_(req, res, file, postscript) {
     if (file === null || !this.catalogue_ || !this.catalogue_.files.has(file)) {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
-    fs.open(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK, (err, fd) => {
-      if (err) return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
-      fs.fstat(fd, (statErr, st) => {
-        if (statErr || !st.isFile()) {
-          fs.close(fd, () => {});
-          return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+    let handle = null;
+    try {
+      // Non-blocking, so a FIFO put at a listed path cannot hang a worker.
+      handle = await fs.promises.open(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
+      const st = await handle.stat();
+      if (!st.isFile()) throw new Error('not a regular file');
+      const head = Buffer.alloc(4);
+      const {bytesRead} = await handle.read(head, 0, 4, 0);
+      let type = fontMediaType(head.subarray(0, bytesRead));
+      const etag = `W/"${st.size}-${Math.trunc(st.mtimeMs)}-${st.ino}"`;
+      res.setHeader('ETag', etag);
+      res.setHeader('Cache-Control', 'no-cache');
+      if (req.headers['if-none-match'] === etag) return reply(res, 304);
+      if (type === 'font/collection' && postscript && st.size <= kMaxCollectionBytes) {
+        const data = Buffer.alloc(st.size);
+        const {bytesRead: n} = await handle.read(data, 0, st.size, 0);
+        const face = collectionFace(data.subarray(0, n), postscript);
+        if (face) {
+          type = fontMediaType(face);
+          return reply(res, 200, type, req.method === 'HEAD' ? undefined : face, face.length);
         }
-        const head = Buffer.alloc(4);
-        fs.read(fd, head, 0, 4, 0, (readErr, n) => {
-          if (readErr) {
-            fs.close(fd, () => {});
-            return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
-          }
-          const etag = `W/"${st.size}-${Math.trunc(st.mtimeMs)}-${st.ino}"`;
-          res.setHeader('ETag', etag);
-          res.setHeader('Cache-Control', 'no-cache');
-          if (req.headers['if-none-match'] === etag || req.method === 'HEAD') {
-            fs.close(fd, () => {});
-            if (req.method === 'HEAD') {
-              res.writeHead(200, {'Content-Type': fontMediaType(head.subarray(0, n)),
-                'Content-Length': st.size});
-              return res.end();
-            }
-            return reply(res, 304);
-          }
-          res.writeHead(200, {'Content-Type': fontMediaType(head.subarray(0, n)),
-            'Content-Length': st.size});
-          const stream = fs.createReadStream(null, {fd, start: 0, end: Math.max(0, st.size - 1)});
-          stream.on('error', () => res.destroy());
-          res.on('close', () => stream.destroy());
-          if (st.size === 0) {
-            stream.destroy();
-            return res.end();
-          }
-          stream.pipe(res);
-        });
-      });
-    });
+      }
+      res.writeHead(200, {'Content-Type': type, 'Content-Length': st.size});
+      if (req.method === 'HEAD' || st.size === 0) return res.end();
+      const stream = handle.createReadStream({start: 0, end: st.size - 1});
+      handle = null;  // the stream closes it
+      stream.on('error', () => res.destroy());
+      res.on('close', () => stream.destroy());
+      stream.pipe(res);
+    } catch (e) {
+      if (!res.headersSent) reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
+      else res.destroy();
+    } finally {
+      if (handle) handle.close().catch(() => {});
+    }
   }
 }
 
-function reply(res, status, type, body) {
+// The table directory of the sfnt font at `offset` in `data`:
+// {header (12 bytes), tables: [{record (16 bytes), tag, offset, length}]}, or
+// null when any of it lies outside the data.
+function sfntDirectory(data, offset) {
+  if (offset < 0 || offset + 12 > data.length) return null;
+  const count = data.readUInt16BE(offset + 4);
+  if (offset + 12 + 16 * count > data.length) return null;
+  const tables = [];
+  for (let i = 0; i < count; i++) {
+    const at = offset + 12 + 16 * i;
+    const table = {
+      record: data.subarray(at, at + 16),
+      tag: data.toString('latin1', at, at + 4),
+      offset: data.readUInt32BE(at + 8),
+      length: data.readUInt32BE(at + 12),
+    };
+    if (table.offset + table.length > data.length) return null;
+    tables.push(table);
+  }
+  return {header: data.subarray(offset, offset + 12), tables};
+}
+
+// The PostScript name (name ID 6) in a 'name' table, or null.
+function postscriptName(table) {
+  if (table.length < 6) return null;
+  const count = table.readUInt16BE(2);
+  const strings = table.readUInt16BE(4);
+  let mac = null;
+  for (let i = 0; i < count && 6 + 12 * (i + 1) <= table.length; i++) {
+    const r = 6 + 12 * i;
+    const [platform, encoding, , nameId, length, offset] =
+        [0, 2, 4, 6, 8, 10].map((k) => table.readUInt16BE(r + k));
+    const start = strings + offset;
+    if (nameId !== 6 || start + length > table.length) continue;
+    const bytes = table.subarray(start, start + length);
+    if (platform === 3 || platform === 0) {
+      return Buffer.from(bytes.subarray(0, bytes.length & ~1)).swap16().toString('utf16le');
+    }
+    if (platform === 1 && encoding === 0 && mac === null) mac = bytes.toString('latin1');
+  }
+  return mac;
+}
+
+// The face of a TrueType/OpenType collection whose PostScript name is
+// `postscript`, rebuilt as a font file of its own (its tables copied, the
+// directory pointed at them), or null when the data is no collection or
+// holds no such face.
+function collectionFace(data, postscript) {
+  if (data.length < 12 || data.toString('latin1', 0, 4) !== 'ttcf') return null;
+  const count = data.readUInt32BE(8);
+  if (12 + 4 * count > data.length) return null;
+  for (let i = 0; i < count; i++) {
+    const dir = sfntDirectory(data, data.readUInt32BE(12 + 4 * i));
+    const name = dir && dir.tables.find((t) => t.tag === 'name');
+    if (!name || postscriptName(data.subarray(name.offset, name.offset + name.length)) !== postscript) {
+      continue;
+    }
+    const align = (n) => (n + 3) & ~3;
+    let size = 12 + 16 * dir.tables.length;
+    for (const t of dir.tables) size += align(t.length);
+    const out = Buffer.alloc(size);
+    dir.header.copy(out, 0);
+    let at = 12 + 16 * dir.tables.length;
+    dir.tables.forEach((t, k) => {
+      t.record.copy(out, 12 + 16 * k);
+      out.writeUInt32BE(at, 12 + 16 * k + 8);
+      data.copy(out, at, t.offset, t.offset + t.length);
+      at += align(t.length);
+    });
+    return out;
+  }
+  return null;
+}
+
+function reply(res, status, type, body, length = body === undefined ? undefined : Buffer.byteLength(body)) {
   if (type) res.setHeader('Content-Type', type);
-  if (body !== undefined) res.setHeader('Content-Length', Buffer.byteLength(body));
+  if (length !== undefined) res.setHeader('Content-Length', length);
   res.writeHead(status);
   res.end(body);
 }
@@ -501,7 +574,9 @@ function pageScript() {
       const sample = document.createElement('span');
       sample.className = 'sample';
       sample.textContent = family.name;
-      wanted.set(sample, '/font?path=' + encodeURIComponent(family.faces[0].path));
+      const face = family.faces[0];
+      wanted.set(sample, '/font?path=' + encodeURIComponent(face.path) +
+          '&postscript=' + encodeURIComponent(face.postscript));
       observer.observe(sample);
       const styles = document.createElement('span');
       styles.className = 'styles';
@@ -625,7 +700,7 @@ if (require.main === module) {
 } else {
   module.exports = {
     LineReader, parseHandshake, parseCatalogue, groupFamilies, isAllowedHost, isOwnOrigin,
-    isForeignRequest, isOwnPagePost, fontMediaType, parsePort, Companion,
+    isForeignRequest, isOwnPagePost, fontMediaType, collectionFace, parsePort, Companion,
     kMaxLineBytes, kMaxHandshakeBytes, kDefaultPort,
   };
 }

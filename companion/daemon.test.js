@@ -4,7 +4,7 @@
 const assert = require('node:assert/strict');
 const {describe, it} = require('node:test');
 const d = require('./daemon.js');
-const {face} = require('./harness.js');
+const {face, fontTables, makeFont, makeCollection} = require('./harness.js');
 
 function framer(max = 64) {
   const lines = [];
@@ -250,6 +250,45 @@ describe('fontMediaType', () => {
     assert.equal(t('wOF2'), 'font/woff2');
     assert.equal(t('%!PS-AdobeFont'), 'application/octet-stream');
     assert.equal(t('\x00'), 'application/octet-stream');
+  });
+});
+
+describe('collectionFace', () => {
+  const alpha = makeFont('Alpha-Regular', {filler: 'a'});
+  const beta = makeFont('Beta-Bold', {filler: 'b'});
+  const mac = makeFont('Gamma-Mac', {platform: 1, filler: 'g'});
+  const collection = makeCollection([alpha, beta, mac]);
+
+  it('CutsEachFaceOutWithItsOwnTables', () => {
+    for (const [name, font] of [['Alpha-Regular', alpha], ['Beta-Bold', beta], ['Gamma-Mac', mac]]) {
+      const cut = d.collectionFace(collection, name);
+      assert.ok(cut, name);
+      assert.equal(d.fontMediaType(cut), 'font/ttf');
+      assert.deepEqual(fontTables(cut), fontTables(font), name);
+    }
+  });
+
+  it('NoSuchFaceOrNoCollectionGivesNothing', () => {
+    assert.equal(d.collectionFace(collection, 'Delta'), null);
+    assert.equal(d.collectionFace(collection, 'Alpha'), null);
+    assert.equal(d.collectionFace(alpha, 'Alpha-Regular'), null);
+  });
+
+  it('DamagedCollectionNeverThrows', () => {
+    // Cut short anywhere: the face is whole or not there (only the last
+    // table's padding may go).
+    for (let n = 0; n < collection.length; n++) {
+      const cut = d.collectionFace(collection.subarray(0, n), 'Gamma-Mac');
+      if (cut !== null) assert.deepEqual(fontTables(cut), fontTables(mac), `${n} bytes`);
+      assert.ok(cut === null || n >= collection.length - 3, `${n} bytes`);
+    }
+    const lying = Buffer.from(collection);
+    lying.writeUInt32BE(0xffffffff, 8);  // font count
+    assert.equal(d.collectionFace(lying, 'Alpha-Regular'), null);
+    const offsets = Buffer.from(collection);
+    offsets.writeUInt32BE(0xfffffff0, 12);  // first font's directory
+    assert.equal(d.collectionFace(offsets, 'Alpha-Regular'), null);
+    assert.ok(d.collectionFace(offsets, 'Beta-Bold'));
   });
 });
 

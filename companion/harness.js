@@ -199,6 +199,83 @@ function face(family, style, extra = {}) {
     weight: 400, stretch: 5, italic: false, ...extra};
 }
 
+// The tables of the sfnt font at `offset`: Map tag -> {data, checksum}.
+function fontTables(font, offset = 0) {
+  const tables = new Map();
+  for (let i = 0; i < font.readUInt16BE(offset + 4); i++) {
+    const at = offset + 12 + 16 * i;
+    const start = font.readUInt32BE(at + 8);
+    tables.set(font.toString('latin1', at, at + 4), {
+      checksum: font.readUInt32BE(at + 4),
+      data: font.subarray(start, start + font.readUInt32BE(at + 12)),
+    });
+  }
+  return tables;
+}
+
+// A 'name' table holding only a PostScript name, for Windows (3) or Mac (1).
+function nameTable(postscript, platform = 3) {
+  const text = platform === 3 ? Buffer.from(postscript, 'utf16le').swap16()
+                              : Buffer.from(postscript, 'latin1');
+  const table = Buffer.alloc(18 + text.length);
+  [0, 1, 18, platform, platform === 3 ? 1 : 0, platform === 3 ? 0x409 : 0, 6, text.length, 0]
+      .forEach((v, k) => table.writeUInt16BE(v, 2 * k));
+  text.copy(table, 18);
+  return table;
+}
+
+// Lays out fonts (each a Map tag -> {data, checksum}) as one sfnt file or as
+// a collection.
+function layOutFonts(fonts, collection) {
+  let at = collection ? 12 + 4 * fonts.length : 0;
+  const directories = fonts.map((tables) => {
+    const dir = Buffer.alloc(12 + 16 * tables.size);
+    dir.writeUInt32BE(0x00010000, 0);
+    dir.writeUInt16BE(tables.size, 4);
+    const start = at;
+    at += dir.length;
+    return {dir, start, tables};
+  });
+  const chunks = [];
+  if (collection) {
+    const header = Buffer.alloc(12 + 4 * fonts.length);
+    header.write('ttcf', 0, 'latin1');
+    header.writeUInt32BE(0x00010000, 4);
+    header.writeUInt32BE(fonts.length, 8);
+    directories.forEach((d, i) => header.writeUInt32BE(d.start, 12 + 4 * i));
+    chunks.push(header);
+  }
+  const data = [];
+  for (const {dir, tables} of directories) {
+    [...tables].forEach(([tag, table], i) => {
+      dir.write(tag, 12 + 16 * i, 'latin1');
+      dir.writeUInt32BE(table.checksum, 12 + 16 * i + 4);
+      dir.writeUInt32BE(at, 12 + 16 * i + 8);
+      dir.writeUInt32BE(table.data.length, 12 + 16 * i + 12);
+      const padded = Buffer.alloc((table.data.length + 3) & ~3);
+      table.data.copy(padded);
+      data.push(padded);
+      at += padded.length;
+    });
+    chunks.push(dir);
+  }
+  return Buffer.concat([...chunks, ...data]);
+}
+
+// A small font file named `postscript`, with a table of filler bytes.
+function makeFont(postscript, {platform = 3, filler = 'x'} = {}) {
+  return layOutFonts([new Map([
+    ['name', {checksum: 1, data: nameTable(postscript, platform)}],
+    ['zzzz', {checksum: 2, data: Buffer.from(filler.repeat(7))}],
+  ])], false);
+}
+
+// A collection of the given font files.
+function makeCollection(fonts) {
+  return layOutFonts(fonts.map((f) => fontTables(f)), true);
+}
+
 module.exports = {
   tempDir, makeCredentials, spawnCompanion, request, openEvents, face, OutputWatcher, kWaitMs,
+  fontTables, makeFont, makeCollection,
 };

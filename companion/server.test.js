@@ -133,6 +133,26 @@ describe('companion server', () => {
     }
   });
 
+  it('ServesAFaceOfACollectionAsAFontOfItsOwn', async () => {
+    const alpha = h.makeFont('Alpha-Regular', {filler: 'a'});
+    const beta = h.makeFont('Beta-Bold', {filler: 'b'});
+    const collection = path.join(dir, 'both.ttc');
+    fs.writeFileSync(collection, h.makeCollection([alpha, beta]));
+    server.send(JSON.stringify({[collection]: [h.face('Alpha', 'Regular'),
+      h.face('Beta', 'Bold', {weight: 700})]}) + '\n');
+    await server.stderr.waitFor(/catalogue \d+: 2 faces in 1 files/);
+
+    const face = await get(`${fontUrl(collection)}&postscript=Beta-Bold`);
+    assert.equal(face.status, 200);
+    assert.equal(face.headers['content-type'], 'font/ttf');
+    assert.deepEqual(h.fontTables(face.body), h.fontTables(beta));
+    for (const query of ['', '&postscript=Nobody']) {
+      const whole = await get(fontUrl(collection) + query);
+      assert.equal(whole.headers['content-type'], 'font/collection', query);
+      assert.deepEqual(whole.body, fs.readFileSync(collection), query);
+    }
+  });
+
   it('KeepsRunningWithALargeCatalogue', async () => {
     const big = {};
     for (let i = 0; i < 3000; i++) {
