@@ -228,7 +228,7 @@ function isOwnPagePost(headers, port) {
 function fontMediaType(head) {
   if (head.length < 4) return 'application/octet-stream';
   const tag = head.toString('latin1', 0, 4);
-  if (tag === '\x00\x01\x00\x00' || tag === 'true' || tag === 'typ1') return 'font/ttf';
+  if (tag === '\x00\x01\x00\x00' || tag === 'true') return 'font/ttf';
   if (tag === 'OTTO') return 'font/otf';
   if (tag === 'ttcf') return 'font/collection';
   if (tag === 'wOFF') return 'font/woff';
@@ -263,8 +263,6 @@ class Companion {
     this.eventClients_ = new Set();
     this.port = 0;
   }
-
-  get catalogue() { return this.catalogue_; }
 
   // Takes one catalogue line. Returns false (and keeps the last good
   // catalogue) when the line is malformed.
@@ -316,12 +314,15 @@ class Companion {
       requestUpdateCheck();
       return reply(res, 204);
     }
-    const page = kStaticFiles[url.pathname];
+    const page = kStaticFiles.get(url.pathname);
     if (!page && !['/catalogue.json', '/events', '/font'].includes(url.pathname)) {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
     if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
-    if (page) return reply(res, 200, page.type, page.body);
+    if (page) {
+      res.setHeader('Cache-Control', 'no-cache');
+      return reply(res, 200, page.type, page.body);
+    }
     if (url.pathname === '/catalogue.json') {
       res.setHeader('Cache-Control', 'no-store');
       return reply(res, 200, 'application/json',
@@ -493,11 +494,11 @@ function requestUpdateCheck() {
   process.stdout.write(kCheckForUpdatesCommand);
 }
 
-const kStaticFiles = {
-  '/': {type: 'text/html; charset=utf-8', body: pageHtml()},
-  '/app.js': {type: 'text/javascript; charset=utf-8', body: pageScript()},
-  '/app.css': {type: 'text/css; charset=utf-8', body: pageStyle()},
-};
+const kStaticFiles = new Map([
+  ['/', {type: 'text/html; charset=utf-8', body: pageHtml()}],
+  ['/app.js', {type: 'text/javascript; charset=utf-8', body: pageScript()}],
+  ['/app.css', {type: 'text/css; charset=utf-8', body: pageStyle()}],
+]);
 
 function pageHtml() {
   return `<!DOCTYPE html>
@@ -644,15 +645,28 @@ function listen(server, companion, port, fixed, attempt = 0) {
   server.listen(port, '127.0.0.1');
 }
 
+// One request: a fault in handling it costs that request, not the server.
+function serve(companion, req, res) {
+  const failed = (e) => {
+    log(`request ${req.method} failed: ${e && e.message}`);
+    res.destroy();
+  };
+  try {
+    Promise.resolve(companion.handle(req, res)).catch(failed);
+  } catch (e) {
+    failed(e);
+  }
+}
+
 function startServer(companion, handshake, port, fixed) {
   let server;
   try {
     server = https.createServer({pfx: handshake.pfx, passphrase: handshake.passphrase,
-      minVersion: 'TLSv1.2'}, (req, res) => companion.handle(req, res));
+      minVersion: 'TLSv1.2'}, (req, res) => serve(companion, req, res));
   } catch (e) {
     // OpenSSL's reason ("mac verify failure" for a wrong pass phrase); it
     // never contains the pass phrase itself.
-    fail(`cannot open the certificate container: ${e.message}`);
+    fail(`cannot open the certificate container with the handshake's pass phrase: ${e.message}`);
   } finally {
     handshake.pfx.fill(0);
   }

@@ -165,6 +165,15 @@ describe('companion server', () => {
     const json = await get('/catalogue.json');
     assert.equal(Object.keys(JSON.parse(json.body)).length, 3000);
   });
+
+  it('DropsALineOverTheLimitAndReadsTheNextOne', async () => {
+    const over = Buffer.alloc(64 * 1024 * 1024 + 1, 'x');
+    server.send(over);
+    server.send('\n{}\n');
+    await server.stderr.waitFor(/ignoring a line from the agent: line of 67108865 bytes/);
+    await server.stderr.waitFor(/catalogue \d+: 0 faces in 0 files/);
+    assert.equal((await get('/catalogue.json')).body.toString(), '{}');
+  });
 });
 
 describe('companion server start', () => {
