@@ -1,0 +1,30 @@
+#ifndef KAVRI_PLATFORM_UPDATE_ARCHIVE_H_
+#define KAVRI_PLATFORM_UPDATE_ARCHIVE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kavri {
+
+struct UnpackLimits {
+  uint64_t maxTotalBytes = uint64_t{1} << 30;  // file contents, as unpacked
+  uint64_t maxEntries = 100000;
+};
+
+// Unpacks the tar (plain, gzip, bzip2, xz or zstd) or zip archive open as
+// `archiveFd` (owned by the caller, read from its start) into the empty
+// directory `destinationDir`. Only regular files, directories, symbolic links
+// and hard links to files already unpacked are made; nothing is written
+// outside the destination and no path component is followed through a link.
+// The archive is refused as unsafe (false, reason in `err`) at the first
+// absolute name, ".." component, link leading out of the destination,
+// device, fifo or socket, set-user-id or set-group-id bit, duplicate file,
+// or when it exceeds `limits` (counted as the data inflates, so a
+// compression bomb stops early). On failure the destination may hold part
+// of the archive; the caller removes it. Any thread.
+bool unpackArchive(int archiveFd, const std::string& destinationDir, const UnpackLimits& limits,
+                   std::string* err);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_UPDATE_ARCHIVE_H_

@@ -1,0 +1,23 @@
+#ifndef KAVRI_PLATFORM_VERSION_COMPARE_H_
+#define KAVRI_PLATFORM_VERSION_COMPARE_H_
+
+#include <string_view>
+
+namespace kavri {
+
+// Orders two bundle versions the way update feeds expect: each version is
+// split into runs of digits (numbers), runs of other characters (strings)
+// and single periods, and the parts are compared in turn. Numbers compare by
+// value (of any length), strings byte by byte; a number is newer than a
+// string or a period. When one version runs out, trailing periods and zeros
+// of the other don't count ("1.0" equals "1.0.0"); a string that follows
+// marks a pre-release ("1.0b1" is older than "1.0"), anything else a newer
+// version ("1.0.1" is newer than "1.0").
+//
+// Returns a negative number when `a` is older than `b`, 0 when they are the
+// same version, a positive number when `a` is newer. Pure; any thread.
+int compareVersions(std::string_view a, std::string_view b);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_VERSION_COMPARE_H_
