@@ -1,15 +1,20 @@
 // The extraction mode of the whole KavriDaemon executable, on sidecars and
 // attributes written by real tools where Debian has them.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fork_fixtures.h"
@@ -103,6 +108,127 @@ TEST_F(ExtractResourceForkTest, SidecarFromAFileSharingToolWithTheForkFirst) {
   sidecar[5] = 2;
   writeFile(dir_.file("share/._Font.ttf"), sidecar);
   EXPECT_FORK(extract(dir_.file("share/Font.ttf")), font_);
+}
+
+// A Samba server on loopback sharing one directory the way it serves macOS
+// clients: vfs_fruit keeps each resource fork in a "._NAME" sidecar.
+class SambaShare {
+ public:
+  explicit SambaShare(const TempDir& work) : work_(work) {
+    for (const char* sub : {"share", "private", "lock", "state", "cache", "pid", "ncalrpc"})
+      mkdir(work_.file(sub).c_str(), 0700);
+    port_ = freeLoopbackPort();
+    std::string conf = "[global]\n"
+        "server role = standalone server\n"
+        "smb ports = " + std::to_string(port_) + "\n"
+        "interfaces = 127.0.0.1\nbind interfaces only = yes\n"
+        "private dir = " + work_.file("private") + "\nlock directory = " + work_.file("lock") + "\n"
+        "state directory = " + work_.file("state") + "\ncache directory = " + work_.file("cache") + "\n"
+        "pid directory = " + work_.file("pid") + "\nncalrpc dir = " + work_.file("ncalrpc") + "\n"
+        "log file = " + work_.file("smbd.log") + "\n"
+        "map to guest = Bad User\nguest account = root\ndisable netbios = yes\n"
+        "load printers = no\nprinting = bsd\nprintcap name = /dev/null\ndisable spoolss = yes\n"
+        "[share]\npath = " + work_.file("share") + "\nread only = no\nguest ok = yes\nforce user = root\n"
+        "vfs objects = catia fruit streams_xattr\nfruit:resource = file\nfruit:metadata = stream\n";
+    writeFile(work_.file("smb.conf"), conf);
+
+    // smbd puts itself and its helpers in a process group of their own,
+    // which the destructor ends as a whole.
+    std::string configOption = "--configfile=" + work_.file("smb.conf");
+    std::vector<char*> argv = {const_cast<char*>("/usr/sbin/smbd"), const_cast<char*>("--foreground"),
+                               configOption.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, work_.file("smbd.out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  ~SambaShare() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGTERM);
+    kill(pid_, SIGTERM);
+    int status;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  std::string share() const { return work_.file("share"); }
+
+  // Waits until the server takes connections; false if it ended or did not
+  // listen within a generous time.
+  bool waitUntilListening() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      if (connects()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "smbd did not start:\n" << testing::readFile(work_.file("smbd.out"));
+    return false;
+  }
+
+  // Runs smbclient commands against the share as guest.
+  RunResult client(const std::string& commands) {
+    return testing::run({"/usr/bin/smbclient", "//127.0.0.1/share", "-p", std::to_string(port_), "-N",
+                         "--configfile=" + work_.file("smb.conf"), "-c", commands});
+  }
+
+ private:
+  static int freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+  }
+
+  bool connects() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+  }
+
+  const TempDir& work_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(ExtractResourceForkTest, SidecarFromAFileServerWithTheForkEntryFirst) {
+  if (geteuid() != 0) GTEST_SKIP() << "smbd needs root";
+  // A macOS client copying a font suitcase writes its resource fork as the
+  // AFP_Resource stream; Samba stores it in "._Font.ttf" with the fork's
+  // entry first in the table and the Finder info's data first in the file.
+  SambaShare samba(dir_);
+  ASSERT_TRUE(samba.waitUntilListening());
+  writeFile(dir_.file("font"), font_);
+  RunResult put = samba.client("put " + dir_.file("font") + " Font.ttf; put " + dir_.file("font") +
+                               " Font.ttf:AFP_Resource");
+  ASSERT_EQ(put.exitStatus, 0) << put.out << put.err;
+  std::string sidecar = testing::readFile(samba.share() + "/._Font.ttf");
+  ASSERT_EQ(sidecar.substr(0, 8), std::string("\0\5\x16\7\0\2\0\0", 8));
+  EXPECT_EQ(sidecar.substr(26, 4), std::string("\0\0\0\2", 4));
+  EXPECT_FORK(extract(samba.share() + "/Font.ttf"), font_);
+
+  // Its own data fork is no resource fork.
+  writeFile(dir_.file("plain"), "plain");
+  ASSERT_EQ(samba.client("put " + dir_.file("plain") + " Plain.txt").exitStatus, 0);
+  EXPECT_NO_FORK(extract(samba.share() + "/Plain.txt"));
 }
 
 TEST_F(ExtractResourceForkTest, MacOsSidecarWithExtendedAttributesBeforeTheFork) {
