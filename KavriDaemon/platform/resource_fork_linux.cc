@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -13,26 +14,13 @@
 #include <vector>
 
 #include "platform/apple_double.h"
+#include "platform/unique_fd.h"
 
 namespace kavri {
 namespace {
 
 constexpr char kResourceForkName[] = "com.apple.ResourceFork";
 constexpr char kResourceForkAttribute[] = "user.com.apple.ResourceFork";
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Fills `into` from `offset` of `fd`, looping over short reads; false at an
 // error or the end of the file first.
@@ -50,15 +38,14 @@ bool readFully(int fd, uint64_t offset, std::span<uint8_t> into) {
 
 // Opens a regular file read-only. Never blocks on a FIFO or device, and
 // refuses a final link when `noFollow`.
-std::unique_ptr<Descriptor> openRegularFile(int dirFd, const std::string& path, bool noFollow, struct stat* st) {
+UniqueFd openRegularFile(int dirFd, const std::string& path, bool noFollow, struct stat* st) {
   int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noFollow ? O_NOFOLLOW : 0);
   int fd;
   do {
     fd = openat(dirFd, path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  auto file = std::make_unique<Descriptor>(fd);
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
+  UniqueFd file(fd);
+  if (!file.valid() || fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return UniqueFd();
   return file;
 }
 
@@ -66,7 +53,7 @@ std::unique_ptr<Descriptor> openRegularFile(int dirFd, const std::string& path, 
 // whole of the hfs driver's rsrc file.
 class FileRangeFork : public OpenFork {
  public:
-  FileRangeFork(std::unique_ptr<Descriptor> file, uint64_t offset, uint64_t length)
+  FileRangeFork(UniqueFd file, uint64_t offset, uint64_t length)
       : file_(std::move(file)), offset_(offset), length_(length) {}
 
   bool length(int64_t* bytes) override {
@@ -84,7 +71,7 @@ class FileRangeFork : public OpenFork {
       uint64_t position = offset_ + done;
       if (position > static_cast<uint64_t>(INT64_MAX)) return false;
       size_t chunk = static_cast<size_t>(std::min<uint64_t>(wanted - done, 1 << 30));
-      ssize_t n = pread(file_->get(), out + done, chunk, static_cast<off_t>(position));
+      ssize_t n = pread(file_.get(), out + done, chunk, static_cast<off_t>(position));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return false;
       if (n == 0) break;
@@ -95,7 +82,7 @@ class FileRangeFork : public OpenFork {
   }
 
  private:
-  std::unique_ptr<Descriptor> file_;
+  UniqueFd file_;
   uint64_t offset_;
   uint64_t length_;
 };
@@ -136,8 +123,8 @@ std::unique_ptr<OpenFork> keepIfNotBlank(std::unique_ptr<OpenFork> fork) {
 std::unique_ptr<OpenFork> openSidecarFork(int dirFd, const std::string& name) {
   struct stat st;
   auto sidecar = openRegularFile(dirFd, "._" + name, /*noFollow=*/true, &st);
-  if (!sidecar) return nullptr;
-  int fd = sidecar->get();
+  if (!sidecar.valid()) return nullptr;
+  int fd = sidecar.get();
   auto extent = findAppleDoubleResourceFork(static_cast<uint64_t>(st.st_size),
                                             [fd](uint64_t offset, std::span<uint8_t> into) {
                                               return readFully(fd, offset, into);
@@ -149,7 +136,7 @@ std::unique_ptr<OpenFork> openSidecarFork(int dirFd, const std::string& name) {
 std::unique_ptr<OpenFork> openHfsResourceView(const std::string& path) {
   struct stat st;
   auto file = openRegularFile(AT_FDCWD, path + "/rsrc", /*noFollow=*/false, &st);
-  if (!file) return nullptr;
+  if (!file.valid()) return nullptr;
   return std::make_unique<FileRangeFork>(std::move(file), 0, static_cast<uint64_t>(st.st_size));
 }
 
@@ -194,10 +181,9 @@ class LinuxResourceForks : public ResourceForks {
     std::string directory = slash == 0 ? "/" : path.substr(0, slash);
     std::string name = path.substr(slash + 1);
 
-    int dirFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-      Descriptor holder(dirFd);
-      if (auto fork = keepIfNotBlank(openSidecarFork(dirFd, name))) return fork;
+    UniqueFd dir(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) {
+      if (auto fork = keepIfNotBlank(openSidecarFork(dir.get(), name))) return fork;
     }
     if (auto fork = keepIfNotBlank(openHfsResourceView(path))) return fork;
     return keepIfNotBlank(openAttributeFork(path));
