@@ -69,7 +69,18 @@ class DevTools {
   send(method, params = {}, sessionId = undefined) {
     const id = this.nextId_++;
     this.input_.write(JSON.stringify({id, method, params, sessionId}) + '\0');
-    return new Promise((resolve, reject) => this.pending_.set(id, {resolve, reject, method}));
+    return new Promise((resolve, reject) => {
+      // Evaluations bound their own waits; this only catches a browser that hangs.
+      const timer = setTimeout(() => {
+        this.pending_.delete(id);
+        reject(new Error(`${method}: no answer from the browser`));
+      }, 2 * h.kWaitMs);
+      this.pending_.set(id, {
+        method,
+        resolve: (v) => { clearTimeout(timer); resolve(v); },
+        reject: (e) => { clearTimeout(timer); reject(e); },
+      });
+    });
   }
 
   // Resolves with the params of the next event `method` (of `sessionId`).
@@ -133,7 +144,7 @@ async function evaluate(tools, sessionId, body) {
   return result.result.value;
 }
 
-describe('the page in headless Chromium', {skip: whySkip()}, () => {
+describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWaitMs}, () => {
   let dir;
   let creds;
   let server;
@@ -189,7 +200,11 @@ describe('the page in headless Chromium', {skip: whySkip()}, () => {
 
   after(async () => {
     if (tools) await tools.send('Browser.close').catch(() => {});
-    if (browser && browser.exitCode === null) await browserExited;
+    if (browser && browser.exitCode === null && browser.signalCode === null) {
+      const timer = setTimeout(() => browser.kill('SIGKILL'), h.kWaitMs);
+      await browserExited;
+      clearTimeout(timer);
+    }
     if (server) await server.stop();
     if (dir) fs.rmSync(dir, {recursive: true, force: true});
   });
