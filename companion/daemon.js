@@ -531,7 +531,8 @@ h1 { font-size: 1.3rem; margin: 0; }
 ul { list-style: none; padding: 0; }
 li.family { padding: .6rem 0; border-bottom: 1px solid #eee; }
 .sample { font-size: 1.8rem; display: block; overflow-wrap: anywhere; }
-.styles { color: #666; font-size: .85rem; }
+.about { color: #666; font-size: .85rem; }
+.name { font-weight: 600; margin-right: .8em; }
 `;
 }
 
@@ -579,10 +580,17 @@ function pageScript() {
       wanted.set(sample, '/font?path=' + encodeURIComponent(face.path) +
           '&postscript=' + encodeURIComponent(face.postscript));
       observer.observe(sample);
+      // The name again in the page's own face: a symbol font shows no letters.
+      const name = document.createElement('span');
+      name.className = 'name';
+      name.textContent = family.name;
       const styles = document.createElement('span');
       styles.className = 'styles';
-      styles.textContent = family.faces.map((f) => f.name).join(' · ');
-      item.append(sample, styles);
+      styles.textContent = [...new Set(family.faces.map((f) => f.name).filter(Boolean))].join(' · ');
+      const about = document.createElement('div');
+      about.className = 'about';
+      about.append(name, styles);
+      item.append(sample, about);
       return item;
     });
     list.replaceChildren(...items);
