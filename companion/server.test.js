@@ -5,6 +5,7 @@
 
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const net = require('net');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
 const h = require('./harness.js');
@@ -215,6 +216,24 @@ describe('companion server start', () => {
     server.send(`${creds.container};${creds.passphrase}\n{}\n`);
     await server.port();
     assert.deepEqual(await server.stop(), {code: 0, signal: null});
+  });
+
+  it('DefaultPortInUseFallsBackToAFreePort', async () => {
+    const d = require('./daemon.js');
+    const blocker = net.createServer();
+    await new Promise((resolve, reject) => {
+      blocker.once('error', (e) => (e.code === 'EADDRINUSE' ? resolve() : reject(e)));
+      blocker.listen(d.kDefaultPort, '127.0.0.1', resolve);
+    });
+    try {
+      const server = h.spawnCompanion({KAVRI_PORT: undefined});
+      server.send(`${creds.container};${creds.passphrase}\n`);
+      await server.stderr.waitFor(`port ${d.kDefaultPort} is in use; taking a free port instead`);
+      assert.notEqual(await server.port(), d.kDefaultPort);
+      await server.stop();
+    } finally {
+      blocker.close();
+    }
   });
 
   it('FixedPortInUseIsAClearError', async () => {
