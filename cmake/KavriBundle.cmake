@@ -1,14 +1,42 @@
+# kavri_add_credentials(OUTPUT var DIRECTORY dir SERVER_EXECUTABLE f SERVER_SCRIPT f)
+#
+# Generates DIRECTORY/credentials.cc, the stored server credentials
+# (server/credentials.h) for the two server files, and sets `var` to its
+# path. It is remade, and only what compiles it relinked, when either file
+# changes. The file holds a key: it stays in the build tree, never in git.
+function(kavri_add_credentials)
+  cmake_parse_arguments(ARG "" "OUTPUT;DIRECTORY;SERVER_EXECUTABLE;SERVER_SCRIPT" "" ${ARGN})
+  set(generated "${ARG_DIRECTORY}/credentials.cc")
+  add_custom_command(
+    OUTPUT "${generated}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${ARG_DIRECTORY}"
+    COMMAND bash "${PROJECT_SOURCE_DIR}/cmake/kavri_credentials.sh"
+            "${ARG_SERVER_EXECUTABLE}" "${ARG_SERVER_SCRIPT}" "${generated}"
+    DEPENDS "${ARG_SERVER_EXECUTABLE}" "${ARG_SERVER_SCRIPT}"
+            "${PROJECT_SOURCE_DIR}/cmake/kavri_credentials.sh"
+    COMMENT "Generating the server credentials in ${ARG_DIRECTORY}"
+    VERBATIM)
+  set(${ARG_OUTPUT} "${generated}" PARENT_SCOPE)
+endfunction()
+
 # kavri_add_bundle(TARGET t DIRECTORY dir SERVER_EXECUTABLE f SERVER_SCRIPT f
-#                  IDENTIFIER id VERSION v [SHORT_VERSION v] [FEED_URL u] [PUBLIC_ED_KEY k])
+#                  IDENTIFIER id VERSION v [SHORT_VERSION v] [FEED_URL u] [PUBLIC_ED_KEY k]
+#                  [SOURCES entry.cc ...])
 #
 # Builds the agent as DIRECTORY/KavriDaemon.app around the given server files:
 #   Contents/Info.plist, Contents/MacOS/KavriDaemon,
 #   Contents/Resources/kavri-node, Contents/Resources/daemon.js.
-# The main bundle and the tests' own bundles are made the same way.
+# The executable is main.cc (or SOURCES, for a test's own entry point), the
+# kavri library and the credentials generated from these two server files,
+# so every bundle carries its own. The main bundle and the tests' own
+# bundles are made the same way.
 function(kavri_add_bundle)
-  cmake_parse_arguments(ARG "" "TARGET;DIRECTORY;SERVER_EXECUTABLE;SERVER_SCRIPT;IDENTIFIER;VERSION;SHORT_VERSION;FEED_URL;PUBLIC_ED_KEY" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "TARGET;DIRECTORY;SERVER_EXECUTABLE;SERVER_SCRIPT;IDENTIFIER;VERSION;SHORT_VERSION;FEED_URL;PUBLIC_ED_KEY" "SOURCES" ${ARGN})
   if(NOT ARG_SHORT_VERSION)
     set(ARG_SHORT_VERSION "${ARG_VERSION}")
+  endif()
+  if(NOT ARG_SOURCES)
+    set(ARG_SOURCES ${PROJECT_SOURCE_DIR}/KavriDaemon/main.cc)
   endif()
   set(app "${ARG_DIRECTORY}/KavriDaemon.app")
   set(resources "${app}/Contents/Resources")
@@ -30,7 +58,13 @@ function(kavri_add_bundle)
     VERBATIM)
   add_custom_target(${ARG_TARGET}_resources DEPENDS "${resources}/kavri-node" "${resources}/daemon.js")
 
-  add_executable(${ARG_TARGET} ${PROJECT_SOURCE_DIR}/KavriDaemon/main.cc)
+  kavri_add_credentials(
+    OUTPUT credentials
+    DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/${ARG_TARGET}_credentials"
+    SERVER_EXECUTABLE "${ARG_SERVER_EXECUTABLE}"
+    SERVER_SCRIPT "${ARG_SERVER_SCRIPT}")
+
+  add_executable(${ARG_TARGET} ${ARG_SOURCES} "${credentials}")
   target_link_libraries(${ARG_TARGET} PRIVATE kavri)
   set_target_properties(${ARG_TARGET} PROPERTIES
     OUTPUT_NAME KavriDaemon

@@ -1,19 +1,18 @@
 #include "server/channel.h"
 
-#include <unistd.h>
+#include "platform/pipe.h"
+#include "server/utf8.h"
 
 namespace kavri {
 
 int serverStdin = -1;
 
 void sendStringToServer(std::string_view text) {
-  const char* next = text.data();
-  size_t remaining = text.size();
-  while (remaining > 0) {
-    ssize_t written = write(serverStdin, next, remaining);
+  if (!isValidUtf8(text)) return;
+  while (!text.empty()) {
+    ssize_t written = writeSome(serverStdin, text);
     if (written <= 0) return;
-    next += written;
-    remaining -= static_cast<size_t>(written);
+    text.remove_prefix(static_cast<size_t>(written));
   }
 }
 

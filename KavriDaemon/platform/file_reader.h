@@ -1,0 +1,22 @@
+#ifndef KAVRI_PLATFORM_FILE_READER_H_
+#define KAVRI_PLATFORM_FILE_READER_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace kavri {
+
+// Reads the file at `path` from its start to its end, handing each chunk
+// to `onChunk` in order on the calling thread, so a file of any size is read
+// in a fixed amount of memory. `onChunk` returns false to stop early.
+// Returns true when the whole file was handed over; false, with the reason
+// in `err`, when it cannot be opened or read, is not a regular file, or
+// `onChunk` stopped. Any thread.
+bool readFileInChunks(const std::string& path,
+                      const std::function<bool(const unsigned char* data, size_t size)>& onChunk,
+                      std::string* err);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_FILE_READER_H_

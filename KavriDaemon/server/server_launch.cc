@@ -1,0 +1,89 @@
+#include "server/server_launch.h"
+
+#include <cstdlib>
+
+#include "platform/bundle.h"
+#include "platform/log.h"
+#include "server/credentials.h"
+#include "server/output_reader.h"
+
+namespace kavri {
+namespace {
+
+constexpr char kKillall[] = "/usr/bin/killall";
+constexpr char kServerName[] = "kavri-node";
+constexpr char kScriptName[] = "daemon.js";
+
+std::optional<std::string> resourcePath(const char* name) {
+  const Bundle* bundle = Bundle::main();
+  return bundle ? bundle->pathForResource(name) : std::nullopt;
+}
+
+void serverDied(const ChildTermination& termination) {
+  logLine("kavri-node died (%d), exiting", termination.status);
+  // Not exit(): static destructors would run under the other threads' feet.
+  std::_Exit(1);
+}
+
+}  // namespace
+
+bool serverFilesAreIntact(const std::optional<std::string>& executable,
+                          const std::optional<std::string>& script,
+                          const unsigned char (&executableDigest)[kSha512Bytes],
+                          const unsigned char (&scriptDigest)[kSha512Bytes]) {
+  return validateHash(executable, executableDigest) && validateHash(script, scriptDigest);
+}
+
+std::optional<StartedServer> startServer(const std::string& executable, const std::string& script,
+                                         AppDelegate& delegate,
+                                         std::function<void(const ChildTermination&)> onTermination,
+                                         std::string* err) {
+  Pipe input, output;
+  if (!createPipe(&input, err) || !createPipe(&output, err)) return std::nullopt;
+
+  SpawnRequest request;
+  request.path = executable;
+  request.arguments = {script};
+  request.stdinFd = input.readEnd.get();
+  request.stdoutFd = output.writeEnd.get();
+  StartedServer server;
+  server.process = ChildProcess::spawn(request, std::move(onTermination), err);
+  if (!server.process) return std::nullopt;
+  // Only the server may hold these, so that each side sees the other's end.
+  input.readEnd.reset();
+  output.writeEnd.reset();
+
+  auto reader = std::make_shared<OutputReader>(delegate);
+  server.output = PipeReader::start(
+      std::move(output.readEnd), [reader](std::string_view chunk) { reader->consume(chunk); }, err);
+  if (!server.output) return std::nullopt;
+  server.input = std::move(input.writeEnd);
+  return server;
+}
+
+int launchServer(AppDelegate& delegate) {
+  std::optional<std::string> executable = resourcePath(kServerName);
+  std::optional<std::string> script = resourcePath(kScriptName);
+  if (!serverFilesAreIntact(executable, script, kavri_node_sha512, daemon_js_sha512)) {
+    logLine("validation failure");
+    std::exit(0);
+  }
+
+  std::string err;
+  if (!runAndWait(kKillall, {kServerName}, nullptr, &err)) {
+    logLine("cannot run %s: %s, exiting", kKillall, err.c_str());
+    std::exit(1);
+  }
+
+  std::optional<StartedServer> started = startServer(*executable, *script, delegate, serverDied, &err);
+  if (!started) {
+    logLine("cannot start kavri-node: %s, exiting", err.c_str());
+    std::exit(1);
+  }
+  // The server, its pipes and its reader are never torn down: the agent
+  // ends with the server.
+  static StartedServer* running = new StartedServer(std::move(*started));
+  return running->input.get();
+}
+
+}  // namespace kavri

@@ -1,0 +1,66 @@
+#ifndef KAVRI_SERVER_SERVER_LAUNCH_H_
+#define KAVRI_SERVER_SERVER_LAUNCH_H_
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/child_process.h"
+#include "platform/pipe_reader.h"
+#include "platform/pipe.h"
+#include "server/validate_hash.h"
+
+namespace kavri {
+
+class AppDelegate;
+
+// Verifies, starts and supervises the server; returns the write end of its
+// standard-input pipe, for the handshake. In order:
+//   1. resolves Resources/kavri-node and Resources/daemon.js of the main
+//      bundle;
+//   2. checks the executable against kavri_node_sha512 and only then the
+//      script against daemon_js_sha512; on any mismatch (or a missing file)
+//      logs "validation failure" and ends the process with status 0,
+//      before anything is started;
+//   3. runs "/usr/bin/killall kavri-node" and waits for it (not for the
+//      processes it signals);
+//   4. starts the server (startServer) with a termination handler that logs
+//      "kavri-node died (%d), exiting" with the exit code or signal number
+//      and ends the process with status 1 at once, from its own thread.
+// When killall or the server cannot be started at all it logs why and ends
+// the process with status 1. The server, its pipes and the output reader
+// live for the rest of the process. Main thread; call once.
+int launchServer(AppDelegate& delegate);
+
+// Step 2 above without its ending: the executable is checked first and the
+// script is not read at all when the executable fails.
+bool serverFilesAreIntact(const std::optional<std::string>& executable,
+                          const std::optional<std::string>& script,
+                          const unsigned char (&executableDigest)[kSha512Bytes],
+                          const unsigned char (&scriptDigest)[kSha512Bytes]);
+
+// A started server. Destroying it (tests only) disarms the termination
+// handler, ends and reaps the server, stops the output reader and closes
+// the input pipe.
+struct StartedServer {
+  UniqueFd input;                      // write end of the server's standard input
+  std::unique_ptr<PipeReader> output;  // the output reader's thread
+  std::unique_ptr<ChildProcess> process;
+};
+
+// Makes the input pipe, then the output pipe, and starts `executable` with
+// `script` as its one argument, its standard input and output on the pipes
+// and everything else inherited (see SpawnRequest). `onTermination` is
+// armed before the start and runs on a thread of its own when the server
+// ends. Then installs an OutputReader for `delegate` on the output pipe.
+// The agent's copies of the server's pipe ends are closed. Returns nullopt,
+// with the reason in `err`, when the server cannot be started. Main thread.
+std::optional<StartedServer> startServer(const std::string& executable, const std::string& script,
+                                         AppDelegate& delegate,
+                                         std::function<void(const ChildTermination&)> onTermination,
+                                         std::string* err);
+
+}  // namespace kavri
+
+#endif  // KAVRI_SERVER_SERVER_LAUNCH_H_

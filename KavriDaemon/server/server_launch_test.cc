@@ -1,0 +1,214 @@
+#include "server/server_launch.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app_delegate.h"
+#include "server/channel.h"
+#include "server/counting_updater_for_test.h"
+#include "server/credentials.h"
+#include "server/handshake.h"
+#include "test_util.h"
+
+namespace kavri {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+// Records the server's end, as the termination handler sees it.
+class TerminationRecorder {
+ public:
+  std::function<void(const ChildTermination&)> handler() {
+    return [this](const ChildTermination& t) {
+      std::lock_guard<std::mutex> lock(mu_);
+      termination_ = t;
+      ended_.notify_all();
+    };
+  }
+  std::optional<ChildTermination> wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ended_.wait_for(lock, std::chrono::seconds(30), [&] { return termination_.has_value(); });
+    return termination_;
+  }
+  bool ended() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return termination_.has_value();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable ended_;
+  std::optional<ChildTermination> termination_;  // guarded by mu_
+};
+
+class ServerLaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CountingUpdater::instance().reset();
+    setenv("KAVRI_TEST_OUT", dir_.path().c_str(), 1);
+  }
+  void TearDown() override { serverStdin = -1; }
+
+  // Starts /bin/sh running `script`.
+  StartedServer start(const std::string& script) {
+    writeFile(dir_.file("server.sh"), script);
+    std::string err;
+    auto server = startServer("/bin/sh", dir_.file("server.sh"), delegate_, recorder_.handler(), &err);
+    EXPECT_TRUE(server) << err;
+    return server ? std::move(*server) : StartedServer{};
+  }
+
+  TempDir dir_;
+  AppDelegate delegate_{&CountingUpdater::shared};
+  TerminationRecorder recorder_;
+};
+
+TEST_F(ServerLaunchTest, ServerExitingWithCode3IsReportedAsExitCode3) {
+  StartedServer server = start("exit 3\n");
+  auto ended = recorder_.wait();
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(ended->signaled);
+  EXPECT_EQ(ended->status, 3);
+}
+
+TEST_F(ServerLaunchTest, ServerEndedByTheTerminateSignalIsReportedAs15) {
+  StartedServer server = start("kill -TERM $$\n");
+  auto ended = recorder_.wait();
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(ended->signaled);
+  EXPECT_EQ(ended->status, 15);
+}
+
+TEST_F(ServerLaunchTest, ServerGetsTheScriptAsItsOneArgumentAndTheAgentsEnvironmentAndDirectory) {
+  setenv("KAVRI_TEST_PROBE", "inherited", 1);
+  StartedServer server = start("printf '%s\\n' \"$0\" \"$#\" \"$KAVRI_TEST_PROBE\" \"$(pwd)\" >\"$KAVRI_TEST_OUT/probe\"\n");
+  ASSERT_TRUE(recorder_.wait());
+  char cwd[4096];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  EXPECT_EQ(readFile(dir_.file("probe")), dir_.file("server.sh") + "\n0\ninherited\n" + cwd + "\n");
+  unsetenv("KAVRI_TEST_PROBE");
+}
+
+TEST_F(ServerLaunchTest, HandshakeThenCatalogueReachTheServerInOrder) {
+  StartedServer server = start(
+      "IFS= read -r first; IFS= read -r second\n"
+      "printf '%s\\n%s\\n' \"$first\" \"$second\" >\"$KAVRI_TEST_OUT/lines\"\n");
+  sendHandshake(server.input.get());
+  sendStringToServer("{\"/f.otf\":[{\"family\":\"Zen 丸ゴシック\"}]}\n");
+  ASSERT_TRUE(recorder_.wait());
+  std::string lines = readFile(dir_.file("lines"));
+  size_t end = lines.find('\n');
+  ASSERT_NE(end, std::string::npos);
+  std::string first = lines.substr(0, end);
+  ASSERT_GT(first.size(), 129u);
+  EXPECT_EQ(first.substr(0, first.size() - 129), certificate_p12);
+  EXPECT_EQ(first[first.size() - 129], ';');
+  EXPECT_EQ(lines.substr(end + 1), "{\"/f.otf\":[{\"family\":\"Zen 丸ゴシック\"}]}\n");
+}
+
+TEST_F(ServerLaunchTest, ServerCommandsReachTheStartedUpdaterExactlyOnceEach) {
+  delegate_.startUpdater();
+  StartedServer server = start(
+      "printf 'CHECK FOR UPDATES\\nnoise\\nCHECK FOR UPDATES\\r\\nCHECK FOR UPDATES\\n'\n"
+      "printf 'CHECK FOR UPDATES'\n");
+  EXPECT_TRUE(CountingUpdater::instance().waitForChecks(2));
+  ASSERT_TRUE(recorder_.wait());
+  server = StartedServer{};  // the reader has stopped: nothing more can come
+  EXPECT_EQ(CountingUpdater::instance().checks(), 2);
+}
+
+TEST_F(ServerLaunchTest, DestroyingTheServerEndsItWithoutItsHandler) {
+  { StartedServer server = start("exec sleep 1000\n"); }
+  // The handle joined the waiting thread: a handler would have run by now.
+  EXPECT_FALSE(recorder_.ended());
+}
+
+TEST_F(ServerLaunchTest, ServerThatCannotStartIsAnError) {
+  std::string err;
+  auto server = startServer(dir_.file("missing"), dir_.file("server.sh"), delegate_, recorder_.handler(), &err);
+  EXPECT_FALSE(server);
+  EXPECT_NE(err.find("missing"), std::string::npos) << err;
+}
+
+// serverFilesAreIntact: the order of the checks and what fails them.
+class ServerFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(executable_, "#!/bin/sh\nexec /bin/sh \"$1\"\n");
+    writeFile(script_, "process.stdin.resume();\n");
+    digest(executable_, executableDigest_);
+    digest(script_, scriptDigest_);
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_, 0);
+  }
+  void TearDown() override { close(inotify_); }
+
+  static void digest(const std::string& path, unsigned char (&out)[kSha512Bytes]) {
+    std::string data = readFile(path);
+    EVP_Digest(data.data(), data.size(), out, nullptr, EVP_sha512(), nullptr);
+  }
+  void flipByte(const std::string& path, size_t at) {
+    std::string data = readFile(path);
+    data[at] ^= 0x20;
+    writeFile(path, data);
+  }
+  bool intact() { return serverFilesAreIntact(executable_, script_, executableDigest_, scriptDigest_); }
+  void watchScript() { ASSERT_GE(inotify_add_watch(inotify_, script_.c_str(), IN_OPEN | IN_ACCESS), 0); }
+  bool scriptWasTouched() {
+    char events[4096];
+    return read(inotify_, events, sizeof events) > 0;
+  }
+
+  TempDir dir_;
+  std::string executable_ = dir_.file("kavri-node");
+  std::string script_ = dir_.file("daemon.js");
+  unsigned char executableDigest_[kSha512Bytes];
+  unsigned char scriptDigest_[kSha512Bytes];
+  int inotify_ = -1;
+};
+
+TEST_F(ServerFilesTest, UnchangedFilesAreIntact) { EXPECT_TRUE(intact()); }
+
+TEST_F(ServerFilesTest, SingleChangedByteInEitherFileFails) {
+  flipByte(script_, 3);
+  EXPECT_FALSE(intact());
+  writeFile(script_, "process.stdin.resume();\n");
+  EXPECT_TRUE(intact());
+  flipByte(executable_, 12);
+  EXPECT_FALSE(intact());
+}
+
+TEST_F(ServerFilesTest, MissingFileFails) {
+  EXPECT_FALSE(serverFilesAreIntact(std::nullopt, script_, executableDigest_, scriptDigest_));
+  EXPECT_FALSE(serverFilesAreIntact(executable_, std::nullopt, executableDigest_, scriptDigest_));
+  unlink(script_.c_str());
+  EXPECT_FALSE(intact());
+}
+
+TEST_F(ServerFilesTest, ScriptIsNotReadWhenTheExecutableFails) {
+  flipByte(executable_, 0);
+  watchScript();
+  EXPECT_FALSE(intact());
+  EXPECT_FALSE(scriptWasTouched());
+}
+
+TEST_F(ServerFilesTest, ScriptIsReadOnceTheExecutablePasses) {
+  flipByte(script_, 0);
+  watchScript();
+  EXPECT_FALSE(intact());
+  EXPECT_TRUE(scriptWasTouched());  // the watch does see reads
+}
+
+}  // namespace
+}  // namespace kavri

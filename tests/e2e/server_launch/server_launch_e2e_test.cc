@@ -1,0 +1,222 @@
+// The server launch in a real bundle: the agent's exit statuses and log
+// lines, what it starts and signals, and what it reads.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/pipe.h"
+#include "test_util.h"
+
+namespace kavri {
+namespace {
+
+using testing::readFile;
+using testing::run;
+using testing::RunResult;
+using testing::TempDir;
+using testing::writeFile;
+
+constexpr unsigned long long kSigtermBit = 1ull << (SIGTERM - 1);
+
+std::string selfPath() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// The agent runs "killall kavri-node", which reaches every such process on
+// the machine. Where the system allows, each test therefore runs again in a
+// PID namespace of its own (with its own /proc), where it sees only its own
+// processes. True when it did so and the caller should return.
+bool rerunInOwnPidNamespace() {
+  if (getenv("KAVRI_E2E_OWN_NAMESPACE")) return false;
+  static const bool possible =
+      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"}).exitStatus == 0;
+  if (!possible) return false;
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  setenv("KAVRI_E2E_OWN_NAMESPACE", "1", 1);
+  RunResult inner = run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", selfPath(),
+                         std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+  unsetenv("KAVRI_E2E_OWN_NAMESPACE");
+  EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
+  return true;
+}
+
+// A process named "kavri-node" left from an earlier agent. It blocks
+// SIGTERM, so a signal sent to it stays visible as pending.
+class StaleServer {
+ public:
+  StaleServer() {
+    Pipe ready, release;
+    createPipe(&ready, nullptr);
+    createPipe(&release, nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      sigset_t term;
+      sigemptyset(&term);
+      sigaddset(&term, SIGTERM);
+      sigprocmask(SIG_BLOCK, &term, nullptr);
+      prctl(PR_SET_NAME, "kavri-node");
+      release.writeEnd.reset();
+      char byte = 1;
+      if (write(ready.writeEnd.get(), &byte, 1) != 1) _exit(2);
+      while (read(release.readEnd.get(), &byte, 1) != 0) {
+      }
+      _exit(0);
+    }
+    release_ = std::move(release.writeEnd);
+    ready.writeEnd.reset();
+    char byte;
+    EXPECT_EQ(read(ready.readEnd.get(), &byte, 1), 1);
+  }
+  ~StaleServer() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd release_;
+};
+
+// Signals pending for the process whose /proc status is `status`.
+unsigned long long pendingSignals(const std::string& status) {
+  unsigned long long pending = 0;
+  for (const char* field : {"SigPnd:\t", "ShdPnd:\t"}) {
+    size_t at = status.find(field);
+    if (at != std::string::npos) pending |= std::stoull(status.substr(at + 8, 16), nullptr, 16);
+  }
+  return pending;
+}
+
+class ServerLaunchE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy(KAVRI_E2E_BUNDLE, app_, std::filesystem::copy_options::recursive);
+    std::filesystem::create_directory(out_);
+    setenv("KAVRI_TEST_OUT", out_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("KAVRI_TEST_OUT");
+    unsetenv("KAVRI_TEST_SCENARIO");
+    unsetenv("KAVRI_TEST_STALE_PID");
+  }
+
+  RunResult runAgent(const char* scenario) {
+    setenv("KAVRI_TEST_SCENARIO", scenario, 1);
+    return run({app_ + "/Contents/MacOS/KavriDaemon"});
+  }
+  std::string resource(const char* name) const { return app_ + "/Contents/Resources/" + name; }
+  void flipByte(const char* name, size_t at) {
+    std::string data = readFile(resource(name));
+    data[at] ^= 0x01;
+    writeFile(resource(name), data);
+  }
+  bool serverStarted() const { return std::filesystem::exists(out_ + "/started"); }
+
+  TempDir dir_;
+  std::string app_ = dir_.file("KavriDaemon.app");
+  std::string out_ = dir_.file("out");
+};
+
+TEST_F(ServerLaunchE2eTest, ServerExitingWithCode3EndsTheAgentWithStatus1AfterTheHandshake) {
+  if (rerunInOwnPidNamespace()) return;
+  RunResult agent = runAgent("exit3");
+  EXPECT_EQ(agent.exitStatus, 1);
+  EXPECT_NE(agent.err.find("kavri-node died (3), exiting"), std::string::npos) << agent.err;
+
+  std::string line = readFile(out_ + "/handshake");
+  size_t semicolon = line.find(';');
+  ASSERT_NE(semicolon, std::string::npos) << line;
+  std::string phrase = line.substr(semicolon + 1);
+  ASSERT_EQ(phrase.size(), 129u);
+  EXPECT_EQ(phrase.back(), '\n');
+  phrase.pop_back();
+  EXPECT_EQ(phrase.find_first_not_of("0123456789ABCDEF"), std::string::npos) << phrase;
+
+  // An outside tool opens the bundle's own container with that phrase.
+  writeFile(dir_.file("container.b64"), line.substr(0, semicolon));
+  ASSERT_EQ(run({"/usr/bin/openssl", "base64", "-d", "-A", "-in", dir_.file("container.b64"), "-out",
+                 dir_.file("container.p12")})
+                .exitStatus,
+            0);
+  setenv("KAVRI_TEST_PASS", phrase.c_str(), 1);
+  EXPECT_EQ(run({"/usr/bin/openssl", "pkcs12", "-in", dir_.file("container.p12"), "-passin",
+                 "env:KAVRI_TEST_PASS", "-noout"})
+                .exitStatus,
+            0);
+  unsetenv("KAVRI_TEST_PASS");
+}
+
+TEST_F(ServerLaunchE2eTest, ServerEndedByTheTerminateSignalIsLoggedWith15) {
+  if (rerunInOwnPidNamespace()) return;
+  RunResult agent = runAgent("sigterm");
+  EXPECT_EQ(agent.exitStatus, 1);
+  EXPECT_NE(agent.err.find("kavri-node died (15), exiting"), std::string::npos) << agent.err;
+}
+
+TEST_F(ServerLaunchE2eTest, StaleServerIsSignalledBeforeTheNewServerStarts) {
+  if (rerunInOwnPidNamespace()) return;
+  StaleServer stale;
+  setenv("KAVRI_TEST_STALE_PID", std::to_string(stale.pid()).c_str(), 1);
+  RunResult agent = runAgent("stale");
+  EXPECT_EQ(agent.exitStatus, 1) << agent.err;
+  // The new server copied the stale one's status as it started.
+  std::string seenByServer = readFile(out_ + "/stale_status");
+  ASSERT_FALSE(seenByServer.empty());
+  EXPECT_NE(pendingSignals(seenByServer) & kSigtermBit, 0u) << seenByServer;
+}
+
+class ValidationFailureTest : public ServerLaunchE2eTest,
+                              public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ValidationFailureTest, SingleChangedByteStopsTheAgentWithStatus0AndNothingStarted) {
+  if (rerunInOwnPidNamespace()) return;
+  StaleServer stale;
+  flipByte(GetParam(), 20);
+  int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify, 0);
+  ASSERT_GE(inotify_add_watch(inotify, resource("daemon.js").c_str(), IN_OPEN | IN_ACCESS), 0);
+
+  RunResult agent = runAgent("exit3");
+  EXPECT_EQ(agent.exitStatus, 0);
+  EXPECT_NE(agent.err.find("validation failure"), std::string::npos) << agent.err;
+  EXPECT_EQ(agent.err.find("died"), std::string::npos) << agent.err;
+  EXPECT_FALSE(serverStarted());
+
+  char events[4096];
+  bool scriptRead = read(inotify, events, sizeof events) > 0;
+  close(inotify);
+  // The script is read only once the executable has passed.
+  EXPECT_EQ(scriptRead, std::string(GetParam()) == "daemon.js");
+
+  // killall never ran: the stale server was not signalled and still runs.
+  std::string status = readFile("/proc/" + std::to_string(stale.pid()) + "/status");
+  EXPECT_EQ(pendingSignals(status) & kSigtermBit, 0u) << status;
+  EXPECT_EQ(status.find("State:\tZ"), std::string::npos) << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherFile, ValidationFailureTest, ::testing::Values("kavri-node", "daemon.js"),
+                         [](const auto& info) { return std::string(info.param) == "kavri-node" ? "Executable" : "Script"; });
+
+TEST_F(ServerLaunchE2eTest, MissingScriptIsAValidationFailure) {
+  if (rerunInOwnPidNamespace()) return;
+  std::filesystem::remove(resource("daemon.js"));
+  RunResult agent = runAgent("exit3");
+  EXPECT_EQ(agent.exitStatus, 0);
+  EXPECT_NE(agent.err.find("validation failure"), std::string::npos) << agent.err;
+  EXPECT_FALSE(serverStarted());
+}
+
+}  // namespace
+}  // namespace kavri
