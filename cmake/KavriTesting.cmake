@@ -1,12 +1,19 @@
-# kavri_add_test(NAME name SOURCES a_test.cc ... [LIBS extra] [LABELS threads ...])
+# kavri_add_test(NAME name SOURCES a_test.cc ... [LIBS extra] [LABELS threads ...]
+#                [RESOURCE_LOCK lock ...])
 # One GoogleTest binary per area; each test case becomes its own CTest test.
+# RESOURCE_LOCK keeps tests that share something machine-wide (such as
+# kavri_node_processes: every test whose agent runs "killall kavri-node")
+# from running at the same time.
 function(kavri_add_test)
-  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE kavri kavri_test_util GTest::gtest GTest::gtest_main ${ARG_LIBS})
   set(props TIMEOUT 300)
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
   gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()

@@ -24,7 +24,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 \
   -subj "/CN=localhost" -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>"$work/req.log" ||
+  { cat "$work/req.log" >&2; echo "cannot make the server certificate" >&2; exit 1; }
 # OpenSSL 3's defaults: AES-256-CBC with PBKDF2, SHA-256 MAC.
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -name localhost \
   -passout fd:3 -out "$work/container.p12" 3<<<"$pass"

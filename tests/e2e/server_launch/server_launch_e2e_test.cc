@@ -3,18 +3,23 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
 #include "platform/pipe.h"
 #include "test_util.h"
+
+extern char** environ;
 
 namespace kavri {
 namespace {
@@ -216,6 +221,45 @@ TEST_F(ServerLaunchE2eTest, MissingScriptIsAValidationFailure) {
   EXPECT_EQ(agent.exitStatus, 0);
   EXPECT_NE(agent.err.find("validation failure"), std::string::npos) << agent.err;
   EXPECT_FALSE(serverStarted());
+}
+
+// The real server (Node.js running the companion script) accepts the
+// handshake: it opens the bundle's container with the derived pass phrase
+// and starts serving.
+TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
+  if (rerunInOwnPidNamespace()) return;
+  Pipe err;
+  ASSERT_TRUE(createPipe(&err, nullptr));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), 2);
+  std::string agent = std::string(KAVRI_E2E_COMPANION_BUNDLE) + "/Contents/MacOS/KavriDaemon";
+  char* argv[] = {agent.data(), nullptr};
+  setenv("KAVRI_PORT", "0", 1);
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  unsetenv("KAVRI_PORT");
+  posix_spawn_file_actions_destroy(&actions);
+  err.writeEnd.reset();
+
+  std::string log;
+  const std::string listening = "kavri companion listening on https://127.0.0.1:";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (log.find(listening) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    struct pollfd fd = {err.readEnd.get(), POLLIN, 0};
+    if (poll(&fd, 1, 1000) <= 0) continue;
+    char buffer[4096];
+    ssize_t n = read(err.readEnd.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    log.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_NE(log.find(listening), std::string::npos) << log;
+
+  // Ending the agent closes the server's input, which ends the server.
+  kill(pid, SIGKILL);
+  int status;
+  waitpid(pid, &status, 0);
 }
 
 }  // namespace
