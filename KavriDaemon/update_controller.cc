@@ -4,6 +4,7 @@
 #include "app_delegate.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
+#include "platform/url.h"
 
 namespace kavri {
 
@@ -16,8 +17,14 @@ void AppDelegate::startUpdater() {
   updater.setAutomaticallyDownloadsUpdates(true);
   const Bundle* bundle = Bundle::main();
   std::optional<std::string> feed = bundle ? bundle->infoString("SUFeedURL") : std::nullopt;
+  // Left unset, the updater would check nothing; say so once rather than
+  // fail a check every day.
   if (!feed || feed->empty()) {
     logLine("no update feed configured (SUFeedURL), not checking for updates");
+    return;
+  }
+  if (!isURL(*feed)) {
+    logLine("update feed (SUFeedURL) is not a URL: %s, not checking for updates", feed->c_str());
     return;
   }
   updater.setFeedURL(*feed);

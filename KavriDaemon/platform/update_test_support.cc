@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "test_util.h"
 
@@ -267,6 +268,23 @@ std::string signFile(const SigningKey& key, const std::string& file) {
   unlink(signature.c_str());
   EXPECT_EQ(bytes.size(), 64u);
   return base64(bytes);
+}
+
+void makeBundle(const std::string& appPath, const std::string& identifier,
+                const std::string& version, const std::string& publicKey) {
+  std::filesystem::create_directories(appPath + "/Contents/MacOS");
+  std::filesystem::create_directories(appPath + "/Contents/Resources");
+  writeFile(appPath + "/Contents/Info.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>CFBundleExecutable</key><string>KavriDaemon</string>"
+            "<key>CFBundleIdentifier</key><string>" + identifier + "</string>"
+            "<key>CFBundleVersion</key><string>" + version + "</string>"
+            "<key>SUPublicEDKey</key><string>" + publicKey + "</string>"
+            "</dict></plist>\n");
+  std::string executable = appPath + "/Contents/MacOS/KavriDaemon";
+  writeFile(executable, "#!/bin/sh\necho " + version + "\n");
+  chmod(executable.c_str(), 0755);
+  writeFile(appPath + "/Contents/Resources/daemon.js", "// version " + version + "\n");
 }
 
 std::string base64(const std::string& bytes) {

@@ -96,6 +96,12 @@ SigningKey makeSigningKey(const std::string& directory);
 // The base64 Ed25519 signature of `file`, made with `openssl pkeyutl -sign -rawin`.
 std::string signFile(const SigningKey& key, const std::string& file);
 
+// Writes a minimal bundle at `appPath` (NAME.app): Info.plist with the given
+// identifier, version and SUPublicEDKey, and Contents/MacOS/KavriDaemon, a
+// shell script printing `version`.
+void makeBundle(const std::string& appPath, const std::string& identifier,
+                const std::string& version, const std::string& publicKey = "");
+
 // Base64 of `bytes`, standard alphabet, padded.
 std::string base64(const std::string& bytes);
 

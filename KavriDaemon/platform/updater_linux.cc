@@ -1,23 +1,180 @@
+// The updater's thread and schedule; the work of one check is in
+// update_check.cc.
+
 #include "platform/updater.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/bundle.h"
+#include "platform/log.h"
+#include "platform/update_check.h"
+#include "platform/update_install.h"
+
 namespace kavri {
+
+// Stops the server without its termination handler firing, and reaps it;
+// the server launch provides it. Until that is linked in, nothing to stop.
+void stopChildProcessesForRelaunch();
+__attribute__((weak)) void stopChildProcessesForRelaunch() {}
+
 namespace {
 
-// Placeholder until the real updater lands: accepts its settings, checks nothing.
-class InertUpdater : public Updater {
+constexpr std::chrono::seconds kDefaultCheckInterval{24 * 60 * 60};
+constexpr std::chrono::seconds kMinimumCheckInterval{60 * 60};
+
+class LinuxUpdater : public Updater {
  public:
-  void setDelegate(UpdaterDelegate*) override {}
-  void setAutomaticallyChecksForUpdates(bool) override {}
-  void setAutomaticallyDownloadsUpdates(bool) override {}
-  void setFeedURL(const std::string&) override {}
-  void checkForUpdatesInBackground() override {}
+  explicit LinuxUpdater(UpdaterOptions options)
+      : options_(std::move(options)),
+        interval_(scheduledCheckInterval(
+            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval"))) {
+    // What an earlier install left (the version before this one) goes now.
+    if (!options_.bundlePath.empty()) removeTree(UpdateStaging::pathFor(options_.bundlePath), nullptr);
+    thread_ = std::thread([this] { work(); });
+  }
+
+  ~LinuxUpdater() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cancel_ = true;
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void setDelegate(UpdaterDelegate* delegate) override {
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+  }
+
+  void setAutomaticallyChecksForUpdates(bool on) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (on && !automaticChecks_) nextScheduledCheck_ = std::chrono::steady_clock::now() + interval_;
+      automaticChecks_ = on;
+    }
+    wake_.notify_all();
+  }
+
+  void setAutomaticallyDownloadsUpdates(bool on) override {
+    std::lock_guard lock(mutex_);
+    automaticDownloads_ = on;
+  }
+
+  void setFeedURL(const std::string& url) override {
+    std::lock_guard lock(mutex_);
+    feedURL_ = url;
+  }
+
+  void checkForUpdatesInBackground() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (feedURL_.empty()) {
+        logLine("no update feed set, update check request dropped");
+        return;
+      }
+      if (!checkAsked_ && !checking_) {
+        checkAsked_ = true;
+        wake_.notify_all();
+        return;
+      }
+    }
+    logLine("update check already in progress, request dropped");
+  }
+
+ private:
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      auto due = [this] {
+        return stopping_ || checkAsked_ ||
+               (automaticChecks_ && !feedURL_.empty() &&
+                std::chrono::steady_clock::now() >= nextScheduledCheck_);
+      };
+      // Sleeps until asked or until the next scheduled check: nothing polls.
+      if (automaticChecks_)
+        wake_.wait_until(lock, nextScheduledCheck_, due);
+      else
+        wake_.wait(lock, due);
+      if (stopping_) return;
+      if (!due()) continue;
+      checkAsked_ = false;
+      checking_ = true;
+      UpdateCheckSettings settings{feedURL_, automaticDownloads_};
+      UpdaterDelegate* delegate = delegate_;
+      lock.unlock();
+      UpdateCheckOutcome outcome = runUpdateCheck(settings, options_, delegate, cancel_);
+      lock.lock();
+      checking_ = false;
+      nextScheduledCheck_ = std::chrono::steady_clock::now() + interval_;
+      // The check is over before anyone hears of its end.
+      lock.unlock();
+      if (outcome.error && delegate) delegate->updaterDidAbortWithError(*outcome.error);
+      if (outcome.relaunchFailed && options_.afterFailedRelaunch) options_.afterFailedRelaunch();
+      lock.lock();
+    }
+  }
+
+  const UpdaterOptions options_;
+  const std::chrono::seconds interval_;
+  std::atomic<bool> cancel_{false};
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  // Guarded by mutex_.
+  UpdaterDelegate* delegate_ = nullptr;
+  bool automaticChecks_ = false;
+  bool automaticDownloads_ = false;
+  std::string feedURL_;
+  bool checkAsked_ = false;
+  bool checking_ = false;
+  bool stopping_ = false;
+  std::chrono::steady_clock::time_point nextScheduledCheck_;
+
+  std::thread thread_;  // last: starts once everything above is set
 };
+
+// Replaces the process with the freshly installed executable. The server
+// goes first, quietly, so its end is not taken for a death.
+bool relaunchIntoUpdate(const std::string& executable, std::string* err) {
+  stopChildProcessesForRelaunch();
+  return execInPlace(executable, ownArguments(), err);
+}
 
 }  // namespace
 
+std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSeconds) {
+  if (!configuredSeconds) return kDefaultCheckInterval;
+  return std::max(kMinimumCheckInterval, std::chrono::seconds(*configuredSeconds));
+}
+
+std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
+  return std::make_unique<LinuxUpdater>(std::move(options));
+}
+
 Updater& Updater::sharedUpdater() {
-  static InertUpdater* updater = new InertUpdater();
-  return *updater;
+  static Updater* shared = [] {
+    UpdaterOptions options;
+    const Bundle* bundle = Bundle::main();
+    options.bundlePath = bundle ? bundle->path() : "";
+    options.relaunch = &relaunchIntoUpdate;
+    // The server is gone and the old bundle is back: start it afresh, or
+    // end so the service manager does.
+    options.afterFailedRelaunch = [] {
+      std::string why;
+      execInPlace("/proc/self/exe", ownArguments(), &why);
+      logLine("cannot restart after a failed update: %s", why.c_str());
+      _exit(1);
+    };
+    return create(std::move(options)).release();
+  }();
+  return *shared;
 }
 
 }  // namespace kavri

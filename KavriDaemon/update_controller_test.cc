@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "app_delegate.h"
+#include "platform/bundle.h"
+#include "platform/log.h"
+#include "test_util.h"
+
+namespace kavri {
+namespace {
+
+// Records what the update controller asks of the updater.
+class FakeUpdater : public Updater {
+ public:
+  AppDelegate* owner = nullptr;
+  std::vector<std::string> calls;
+
+  void setDelegate(UpdaterDelegate* delegate) override {
+    calls.push_back(std::string("setDelegate") + (delegate == owner ? "(app)" : "(other)") +
+                    (owner && owner->updater() == this ? " stored" : " not stored"));
+  }
+  void setAutomaticallyChecksForUpdates(bool on) override {
+    calls.push_back("automaticChecks " + std::to_string(on));
+  }
+  void setAutomaticallyDownloadsUpdates(bool on) override {
+    calls.push_back("automaticDownloads " + std::to_string(on));
+  }
+  void setFeedURL(const std::string& url) override { calls.push_back("feed " + url); }
+  void checkForUpdatesInBackground() override { calls.push_back("check"); }
+};
+
+FakeUpdater* fake = nullptr;
+Updater& fakeShared() { return *fake; }
+
+class UpdateController : public ::testing::Test {
+ protected:
+  UpdateController() {
+    fake = &updater_;
+    updater_.owner = &app_;
+    setLogSinkForTesting([this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      log_.push_back(line);
+    });
+  }
+  ~UpdateController() override {
+    setLogSinkForTesting(nullptr);
+    fake = nullptr;
+  }
+
+  std::vector<std::string> log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+
+  FakeUpdater updater_;
+  AppDelegate app_{&fakeShared};
+  std::mutex mutex_;
+  std::vector<std::string> log_;
+};
+
+// The steps of the delayed start as this process sees them, one per line:
+// run inside a bundle (below), it reads that bundle's SUFeedURL.
+TEST_F(UpdateController, DelayedStartStoresTheUpdaterFirstThenConfiguresIt) {
+  EXPECT_EQ(app_.updater(), nullptr);
+  app_.startUpdater();
+  EXPECT_EQ(app_.updater(), &updater_);
+  std::vector<std::string> expected = {"setDelegate(app) stored", "automaticChecks 1",
+                                       "automaticDownloads 1"};
+  if (getenv("KAVRI_EXPECT_FEED")) {
+    std::string feed = getenv("KAVRI_EXPECT_FEED");
+    if (!feed.empty()) {
+      expected.push_back("feed " + feed);
+      expected.push_back("check");
+    }
+  }
+  EXPECT_EQ(updater_.calls, expected);
+  auto lines = log();
+  if (expected.size() == 5) {
+    EXPECT_TRUE(lines.empty());
+  } else {
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("SUFeedURL"), std::string::npos) << lines[0];
+  }
+}
+
+TEST_F(UpdateController, CallbacksLogAndInstallAtOnce) {
+  UpdateItem item{"https://updates.example.com/KavriDaemon-2.tar.xz", "2", "2.0"};
+  app_.updaterDidFindValidUpdate(item);
+  app_.updaterWillInstallUpdate(item);
+  app_.updaterWillRelaunchApplication();
+  int installs = 0;
+  app_.updaterWillInstallUpdateOnQuit(item, [&] { ++installs; });
+  EXPECT_EQ(installs, 1);
+  app_.updaterDidAbortWithError("signature wrong: signature does not match the archive");
+  std::vector<std::string> expected = {
+      "Found update: https://updates.example.com/KavriDaemon-2.tar.xz",
+      "About to install update: https://updates.example.com/KavriDaemon-2.tar.xz",
+      "Relaunching to install update",
+      "Update error signature wrong: signature does not match the archive",
+  };
+  EXPECT_EQ(log(), expected);
+}
+
+// Runs this test binary again from inside a bundle whose Info.plist holds
+// `feed`, so that the delayed start reads it as the agent would.
+testing::RunResult runInBundle(const std::string& feed, const std::string& expected) {
+  testing::TempDir dir;
+  std::string macos = dir.file("KavriDaemon.app/Contents/MacOS");
+  std::filesystem::create_directories(macos);
+  testing::writeFile(dir.file("KavriDaemon.app/Contents/Info.plist"),
+                     "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                     "<key>CFBundleIdentifier</key><string>com.kavri.test</string>"
+                     "<key>SUFeedURL</key><string>" + feed + "</string></dict></plist>");
+  std::filesystem::copy_file("/proc/self/exe", macos + "/KavriDaemon");
+  std::filesystem::permissions(macos + "/KavriDaemon", std::filesystem::perms::owner_all);
+  setenv("KAVRI_EXPECT_FEED", expected.c_str(), 1);
+  auto result = testing::run(
+      {macos + "/KavriDaemon", "--gtest_filter=UpdateController.DelayedStart*"});
+  unsetenv("KAVRI_EXPECT_FEED");
+  return result;
+}
+
+TEST(UpdateControllerInBundle, SetsTheFeedFromInfoPlistOrLogsWhyNot) {
+  if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
+  for (auto [feed, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"https://updates.example.com/appcast.xml", "https://updates.example.com/appcast.xml"},
+           {"", ""},
+           {"not a url", ""},
+           {"http://exa mple.com/feed", ""}}) {
+    SCOPED_TRACE(feed);
+    auto result = runInBundle(feed, expected);
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
+  }
+}
+
+}  // namespace
+}  // namespace kavri
