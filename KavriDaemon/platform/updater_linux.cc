@@ -11,16 +11,12 @@
 #include <thread>
 
 #include "platform/bundle.h"
+#include "platform/child_process.h"
 #include "platform/log.h"
 #include "platform/update_check.h"
 #include "platform/update_install.h"
 
 namespace kavri {
-
-// Stops the server without its termination handler firing, and reaps it;
-// the server launch provides it. Until that is linked in, nothing to stop.
-void stopChildProcessesForRelaunch();
-__attribute__((weak)) void stopChildProcessesForRelaunch() {}
 
 namespace {
 
