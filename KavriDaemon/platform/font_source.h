@@ -1,0 +1,72 @@
+#ifndef KAVRI_PLATFORM_FONT_SOURCE_H_
+#define KAVRI_PLATFORM_FONT_SOURCE_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavri {
+
+// Format codes of an opened face, numbered as the font manager numbers them.
+enum class FontFormat {
+  kUnrecognized = 0,
+  kOpenTypePostScript = 1,
+  kOpenTypeTrueType = 2,
+  kTrueType = 3,
+  kPostScript = 4,
+  kBitmap = 5,
+};
+
+// One entry of the font manager's list: the name under which the face is
+// listed (its PostScript name) and where the source finds it again. The
+// locator is the source's own business; callers only hand it back.
+struct ListedFont {
+  std::string name;  // not necessarily valid UTF-8
+  std::string file;  // locator: file path bytes
+  int index = 0;     // locator: face index within the file
+};
+
+// What an opened face declares. A value the face lacks, or one that has no
+// UTF-8 text form, is left empty. Traits are the platform's normalised ones
+// (-1.0..1.0; 0 = regular, normal, upright); a missing trait reads as 0.
+struct FontDescription {
+  std::optional<std::string> path;
+  std::optional<FontFormat> format;
+  std::optional<std::string> family;
+  std::optional<std::string> style;
+  std::optional<std::string> localizedFamily;  // for the user's preferred languages
+  std::optional<std::string> localizedStyle;
+  float weight = 0.0f;
+  float width = 0.0f;
+  float slant = 0.0f;
+};
+
+// The installed fonts as the font manager sees them.
+//
+// Main thread only. The list reflects the platform's font set as last loaded;
+// FontSetNotifier reloads it before it reports a change.
+class FontSource {
+ public:
+  virtual ~FontSource();
+
+  // The source for the installed fonts; lives for the whole process.
+  static FontSource& shared();
+
+  // A source of its own that takes a fresh look at the platform: the font
+  // configuration (FONTCONFIG_FILE) is loaded again and becomes the one every
+  // source lists from, and the locale variables are read now. For tests.
+  static std::unique_ptr<FontSource> create();
+
+  // Every available face, in a stable order (file path, then face index), so
+  // that two lists of an unchanged set are identical.
+  virtual std::vector<ListedFont> availableFonts() = 0;
+
+  // Opens a listed face at 100 points and describes it. Empty when it cannot
+  // be opened (its file gone or unreadable, the face broken).
+  virtual std::optional<FontDescription> openFont(const ListedFont& font) = 0;
+};
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_FONT_SOURCE_H_

@@ -1,0 +1,168 @@
+// Times the font catalogue against fc-list on this machine's installed fonts
+// and prints the figures:
+//   first scan      fresh font source, first full scan to the finished message
+//   rescan          reload after one font file was added, scan to message
+//   change latency  font copied into a watched directory -> catalogue written
+//   rss             resident memory after each of ten rescans
+//
+// Usage: font_catalogue_bench [--trials N]
+// It adds a private configuration that includes the system's and one extra
+// font directory (FONTCONFIG_FILE), so the machine's own setup is untouched.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fonts/font_scanner.h"
+#include "platform/font_set_notifier.h"
+#include "platform/font_source.h"
+#include "platform/fontconfig_faces.h"
+#include "platform/log.h"
+#include "platform/main_loop.h"
+#include "server/channel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// fc-list's wall time with the same configuration, output discarded.
+double timeFcList() {
+  Clock::time_point start = Clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execlp("fc-list", "fc-list", ":", "file", "family", "style", "postscriptname", "weight",
+           "width", "slant", "fontformat", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status;
+  waitpid(pid, &status, 0);
+  return msSince(start);
+}
+
+long rssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+bool copyFile(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to + ".part", std::ios::binary);
+  out << in.rdbuf();
+  out.close();
+  return in && out && rename((to + ".part").c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int trials = 20;
+  if (argc == 3 && strcmp(argv[1], "--trials") == 0) trials = atoi(argv[2]);
+
+  char base[] = "/tmp/kavri-bench-XXXXXX";
+  if (!mkdtemp(base)) return 1;
+  std::string dir = base;
+  std::string userFonts = dir + "/fonts";
+  mkdir(userFonts.c_str(), 0755);
+  std::string conf = dir + "/fonts.conf";
+  {
+    std::ofstream out(conf);
+    out << "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n<fontconfig>\n"
+        << "  <include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>\n"
+        << "  <dir>" << userFonts << "</dir>\n</fontconfig>\n";
+  }
+  setenv("FONTCONFIG_FILE", conf.c_str(), 1);
+  const char* sample = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+  kavri::setLogSinkForTesting([](const std::string&) {});
+  int out = open((dir + "/server-input").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  kavri::serverStdin = out;
+
+  timeFcList();  // warm the caches for both sides
+  std::vector<double> fcList;
+  for (int i = 0; i < 5; ++i) fcList.push_back(timeFcList());
+  double fc = median(fcList);
+
+  Clock::time_point start = Clock::now();
+  kavri::FontScanner scanner(kavri::FontSource::shared());
+  scanner.scanForFonts();
+  double first = msSince(start);
+  size_t faces = kavri::FontSource::shared().availableFonts().size();
+  off_t bytes = lseek(out, 0, SEEK_CUR);
+
+  // The rescan the notifier makes: reload with the changed directory's cache
+  // dropped, then a full scan.
+  std::vector<double> rescans;
+  std::vector<long> rss;
+  for (int i = 0; i < 10; ++i) {
+    copyFile(sample, userFonts + "/added-" + std::to_string(i) + ".ttf");
+    start = Clock::now();
+    auto previous = kavri::currentFontconfigSet();
+    kavri::setCurrentFontconfigSet(kavri::FontconfigSet::load(previous.get(), {userFonts}));
+    previous.reset();
+    scanner.scanForFonts();
+    rescans.push_back(msSince(start));
+    rss.push_back(rssKb());
+  }
+
+  // Copy -> catalogue written, through the real watcher on the main loop.
+  kavri::MainLoop& loop = kavri::MainLoop::shared();
+  Clock::time_point copied;
+  std::vector<double> latencies;
+  bool arrived = false;
+  kavri::FontSetNotifier::shared().addObserver([&] {
+    scanner.fontSetChanged();
+    latencies.push_back(msSince(copied));
+    arrived = true;
+    loop.stop();
+  });
+  for (int i = 0; i < trials; ++i) {
+    arrived = false;
+    copied = Clock::now();
+    copyFile(sample, userFonts + "/watched-" + std::to_string(i) + ".ttf");
+    loop.runAfter(std::chrono::seconds(15), [&] { loop.stop(); });
+    loop.run();
+    if (!arrived) printf("trial %d: no catalogue within 15 s\n", i);
+  }
+
+  printf("faces listed:                 %zu (message %lld bytes)\n", faces,
+         static_cast<long long>(bytes));
+  printf("fc-list (median of 5):        %.1f ms\n", fc);
+  printf("first full scan:              %.1f ms  (%.2fx fc-list, target <= 3x)\n", first,
+         first / fc);
+  printf("rescan after one added font:  %.1f ms median of 10  (%.2fx fc-list, target <= 1.5x)\n",
+         median(rescans), median(rescans) / fc);
+  printf("copy -> catalogue written:    %.0f ms median of %zu  (max %.0f ms, target < 1000)\n",
+         median(latencies), latencies.size(),
+         latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()));
+  printf("rss after each rescan (kB):  ");
+  for (long kb : rss) printf(" %ld", kb);
+  printf("\n");
+
+  std::string cleanup = "rm -rf '" + dir + "'";
+  return system(cleanup.c_str()) == 0 ? 0 : 1;
+}
