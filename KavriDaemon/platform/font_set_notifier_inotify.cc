@@ -26,6 +26,11 @@ constexpr auto kLongestWait = std::chrono::seconds(10);
 
 class InotifyFontSetNotifier;
 
+std::function<void(bool)>& reloadHook() {
+  static std::function<void(bool)> hook;
+  return hook;
+}
+
 // One inotify watch (through libuv). Heap-allocated: libuv owns it until its
 // close callback has run.
 struct Watch {
@@ -90,6 +95,7 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     if (differs) {
       for (const auto& observer : observers_) observer();
     }
+    if (reloadHook()) reloadHook()(differs);
   }
 
   // Makes the watches match `dirs`; returns the paths newly watched.
@@ -151,6 +157,10 @@ class InotifyFontSetNotifier : public FontSetNotifier {
 };
 
 }  // namespace
+
+void setFontSetReloadHookForTesting(std::function<void(bool changed)> hook) {
+  reloadHook() = std::move(hook);
+}
 
 FontSetNotifier::~FontSetNotifier() = default;
 

@@ -6,6 +6,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -81,6 +82,10 @@ class FontconfigSet {
 // The load the font source lists from; made on first use. Main thread only.
 std::shared_ptr<const FontconfigSet> currentFontconfigSet();
 void setCurrentFontconfigSet(std::shared_ptr<const FontconfigSet> set);
+
+// Tests: called on the main thread after every reload the font-set notifier
+// makes, with whether the face list changed (after the observers ran).
+void setFontSetReloadHookForTesting(std::function<void(bool changed)> hook);
 
 }  // namespace kavri
 

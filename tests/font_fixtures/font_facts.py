@@ -85,8 +85,9 @@ def record(family, style, postscript, weight, stretch, italic, langs):
 
 
 def sfnt_records(font, langs):
-    if "glyf" not in font and "CFF " not in font and "CFF2" not in font:
-        return []  # bitmap-only
+    if "CFF " not in font and "CFF2" not in font and font["maxp"].numGlyphs > 0 and (
+            "glyf" not in font or len(font.reader["loca"]) <= 4):
+        return []  # bitmap-only: strikes without outlines
     family = names(font, [16, 1])
     style = names(font, [17, 2])
     os2 = font["OS/2"] if "OS/2" in font else None

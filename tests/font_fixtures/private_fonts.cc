@@ -46,7 +46,9 @@ PrivateFonts::PrivateFonts(const std::vector<std::string>& extraDirs) {
   mkdir(fontsDir().c_str(), 0755);
   std::string conf = "<?xml version=\"1.0\"?>\n<fontconfig>\n";
   conf += "  <dir>" + xmlEscaped(fontsDir()) + "</dir>\n";
-  for (const std::string& dir : extraDirs) conf += "  <dir>" + xmlEscaped(dir) + "</dir>\n";
+  for (const std::string& dir : extraDirs) {
+    conf += "  <dir>" + xmlEscaped(dir[0] == '/' ? dir : dir_.file(dir)) + "</dir>\n";
+  }
   conf += "  <cachedir>" + xmlEscaped(dir_.file("cache")) + "</cachedir>\n</fontconfig>\n";
   writeFile(dir_.file("fonts.conf"), conf);
   setenv("FONTCONFIG_FILE", dir_.file("fonts.conf").c_str(), 1);

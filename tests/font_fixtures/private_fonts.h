@@ -10,8 +10,8 @@ namespace kavri::testing {
 
 // Fonts the test chooses, seen through a fontconfig configuration of their
 // own: FONTCONFIG_FILE points at a generated fonts.conf whose only font
-// directories are ROOT/fonts and `extraDirs` (which need not exist), with a
-// private cache directory. The previous FONTCONFIG_FILE comes back on
+// directories are ROOT/fonts and `extraDirs` (which need not exist; relative
+// ones are taken below ROOT), with the private cache directory ROOT/cache. The previous FONTCONFIG_FILE comes back on
 // destruction.
 class PrivateFonts {
  public:
