@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "fonts/font_traits.h"
-#include "fonts/utf8.h"
+#include "fonts/printable_text.h"
 #include "platform/log.h"
 #include "server/channel.h"
+#include "server/utf8.h"
 
 namespace kavri {
 namespace {

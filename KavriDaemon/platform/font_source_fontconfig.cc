@@ -9,9 +9,9 @@
 #include <tuple>
 #include <utility>
 
-#include "fonts/utf8.h"
 #include "platform/fontconfig_faces.h"
 #include "platform/freetype_face_check.h"
+#include "server/utf8.h"
 
 namespace kavri {
 namespace {

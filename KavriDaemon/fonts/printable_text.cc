@@ -1,4 +1,4 @@
-#include "fonts/utf8.h"
+#include "fonts/printable_text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,15 +35,6 @@ size_t sequenceLength(std::string_view text, size_t i) {
 }
 
 }  // namespace
-
-bool isValidUtf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    size_t n = sequenceLength(text, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
 
 std::string printableText(std::string_view text) {
   std::string out;
