@@ -1,8 +1,21 @@
 #include "platform/update_download.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "platform/update_test_support.h"
+#include "test_util.h"
+
+extern char** environ;
 
 namespace kavri {
 namespace {
@@ -122,6 +135,82 @@ TEST(UpdateDownload, FailsOnTruncationStallsAndRefusedConnections) {
   // Nothing listens there any more.
   EXPECT_FALSE(downloadToString(url, quick(100), &body, nullptr, &err));
   EXPECT_FALSE(err.empty());
+}
+
+// `openssl s_server` on loopback with a self-signed certificate for
+// 127.0.0.1: real TLS that nobody vouches for.
+class UntrustedTlsServer {
+ public:
+  explicit UntrustedTlsServer(const std::string& dir) {
+    std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+    auto made = testing::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                              "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
+                              "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key,
+                              "-out", cert});
+    EXPECT_EQ(made.exitStatus, 0) << made.err;
+    // A free port: taken, noted, let go.
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    close(probe);
+    std::string accept = "127.0.0.1:" + std::to_string(port_);
+    std::vector<std::string> args = {"/usr/bin/openssl", "s_server", "-quiet", "-www", "-accept",
+                                     accept, "-cert", cert, "-key", key};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~UntrustedTlsServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Waits until the server accepts connections.
+  bool ready() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(port_));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+      if (connected) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST(UpdateDownload, RefusesACertificateNobodyVouchesFor) {
+  testing::TempDir dir;
+  UntrustedTlsServer tls(dir.path());
+  ASSERT_TRUE(tls.ready());
+  std::string body, err;
+  std::string url = "https://127.0.0.1:" + std::to_string(tls.port()) + "/";
+  EXPECT_FALSE(downloadToString(url, quick(1 << 20), &body, nullptr, &err));
+  EXPECT_NE(err.find("certificate"), std::string::npos) << err;
 }
 
 TEST(UpdateDownload, HttpsMustBeRealTls) {
