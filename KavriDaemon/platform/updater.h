@@ -2,6 +2,7 @@
 #define KAVRI_PLATFORM_UPDATER_H_
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
