@@ -1,0 +1,255 @@
+// The whole agent, started as its service manager would start it, with real
+// bundles, real Node.js servers and real fonts under a private fontconfig
+// configuration.
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+
+#include "agent_process.h"
+#include "feed_server.h"
+#include "test_util.h"
+
+namespace kavri::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    result.push_back(text.substr(start, end - start));
+  return result;
+}
+
+std::string copyBundle(const std::string& executable, const std::string& into) {
+  fs::path app = fs::path(executable).parent_path().parent_path().parent_path();
+  fs::path target = fs::path(into) / app.filename();
+  fs::copy(app, target, fs::copy_options::recursive);
+  return (target / "Contents/MacOS/KavriDaemon").string();
+}
+
+size_t collect(char* data, size_t size, size_t count, void* sink) {
+  static_cast<std::string*>(sink)->append(data, size * count);
+  return size * count;
+}
+
+// GET over HTTPS from the server on loopback; its certificate is self-signed.
+std::optional<std::string> httpsGet(int port, const std::string& path) {
+  CURL* curl = curl_easy_init();
+  std::string body;
+  std::string url = "https://127.0.0.1:" + std::to_string(port) + path;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  if (rc != CURLE_OK || status != 200) return std::nullopt;
+  return body;
+}
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fontDir_ = dir_.file("fonts");
+    recordDir_ = dir_.file("record");
+    fs::create_directories(fontDir_);
+    fs::create_directories(recordDir_);
+    fs::create_directories(dir_.file("cache"));
+    installFont("DejaVuSans.ttf");
+    writeFile(dir_.file("fonts.conf"),
+              "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
+              "<fontconfig><dir>" + fontDir_ + "</dir><cachedir>" + dir_.file("cache") +
+                  "</cachedir></fontconfig>\n");
+  }
+
+  void installFont(const std::string& name) {
+    // Copied under a temporary name and renamed, as an installer would.
+    fs::copy_file(std::string(KAVRI_E2E_FONTS) + "/" + name, dir_.file(name + ".part"));
+    fs::rename(dir_.file(name + ".part"), fontDir_ + "/" + name);
+  }
+
+  std::unique_ptr<AgentProcess> start(const std::string& executable, bool managed = true,
+                                      std::map<std::string, std::string> env = {},
+                                      const std::string& log = "agent.log") {
+    env["FONTCONFIG_FILE"] = dir_.file("fonts.conf");
+    env["KAVRI_RECORD_DIR"] = recordDir_;
+    env["KAVRI_PORT"] = "0";
+    AgentProcess::Options options;
+    options.argv = {executable};
+    options.env = env;
+    options.asServiceManagerChild = managed;
+    options.stderrPath = dir_.file(log);
+    return std::make_unique<AgentProcess>(options);
+  }
+
+  std::vector<std::string> received() const { return lines(readFile(recordDir_ + "/stdin")); }
+
+  pid_t serverPid() const {
+    std::string text = readFile(recordDir_ + "/server.pid");
+    return text.empty() ? 0 : std::stoi(text);
+  }
+
+  TempDir dir_;
+  std::string fontDir_;
+  std::string recordDir_;
+};
+
+TEST_F(AgentTest, HandshakeComesFirstThenCatalogueAndEachFontChange) {
+  auto agent = start(KAVRI_E2E_RECORDER);
+  ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
+
+  std::vector<std::string> got = received();
+  EXPECT_TRUE(std::regex_match(got[0], std::regex("[A-Za-z0-9+/]+=*;[0-9A-F]{128}")));
+  auto catalogue = nlohmann::json::parse(got[1]);
+  ASSERT_TRUE(catalogue.contains(fontDir_ + "/DejaVuSans.ttf")) << got[1];
+  EXPECT_EQ(catalogue[fontDir_ + "/DejaVuSans.ttf"][0]["family"], "DejaVu Sans");
+
+  installFont("DejaVuSerif.ttf");
+  ASSERT_TRUE(waitUntil([&] { return received().size() >= 3; })) << agent->stderrText();
+  auto updated = nlohmann::json::parse(received()[2]);
+  EXPECT_TRUE(updated.contains(fontDir_ + "/DejaVuSerif.ttf"));
+  EXPECT_TRUE(updated.contains(fontDir_ + "/DejaVuSans.ttf"));
+  EXPECT_TRUE(agent->running());
+}
+
+TEST_F(AgentTest, TheRealServerShowsTheFontsAndAFontInstalledLater) {
+  auto agent = start(KAVRI_E2E_AGENT);
+  std::smatch match;
+  std::regex address(R"(https://127\.0\.0\.1:(\d+))");
+  ASSERT_TRUE(agent->waitForStderr([&](const std::string& text) {
+    return std::regex_search(text, match, address);
+  })) << agent->stderrText();
+  int port = std::stoi(match[1]);
+
+  auto hasFont = [&](const std::string& name) {
+    auto body = httpsGet(port, "/catalogue.json");
+    return body && body->find(fontDir_ + "/" + name) != std::string::npos;
+  };
+  ASSERT_TRUE(waitUntil([&] { return hasFont("DejaVuSans.ttf"); })) << agent->stderrText();
+  installFont("DejaVuSansMono.ttf");
+  EXPECT_TRUE(waitUntil([&] { return hasFont("DejaVuSansMono.ttf"); })) << agent->stderrText();
+  auto page = httpsGet(port, "/");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->find("<html"), std::string::npos);
+}
+
+TEST_F(AgentTest, ACopyStartedFromAShellStopsTheRunningAgentAndStartsNoServer) {
+  auto agent = start(KAVRI_E2E_RECORDER);
+  ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
+  pid_t server = serverPid();
+  std::string before = readFile(recordDir_ + "/stdin");
+
+  auto stopper = start(KAVRI_E2E_RECORDER, /*managed=*/false, {}, "stopper.log");
+  EXPECT_EQ(stopper->waitForExit(), 0);
+  EXPECT_EQ(agent->waitForExit(), 128 + SIGKILL);
+  // The stopper neither started a server nor wrote to one.
+  EXPECT_EQ(serverPid(), server);
+  EXPECT_EQ(readFile(recordDir_ + "/stdin"), before);
+  EXPECT_EQ(stopper->stderrText(), "");
+}
+
+TEST_F(AgentTest, AStopperNeverKillsItself) {
+  auto stopper = start(KAVRI_E2E_RECORDER, /*managed=*/false);
+  EXPECT_EQ(stopper->waitForExit(), 0);
+  EXPECT_EQ(serverPid(), 0);
+}
+
+TEST_F(AgentTest, AnUnreadableParentMakesAStopper) {
+  // Without /proc the parent cannot be read, although MANAGERPID names it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hide /proc";
+  AgentProcess::Options options;
+  options.argv = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                  std::string("mount -t tmpfs tmpfs /proc && exec ") + KAVRI_E2E_RECORDER};
+  options.env = {{"FONTCONFIG_FILE", dir_.file("fonts.conf")}, {"KAVRI_RECORD_DIR", recordDir_}};
+  options.stderrPath = dir_.file("unreadable.log");
+  AgentProcess agent(options);
+  std::optional<int> status = agent.waitForExit();
+  if (agent.stderrText().find("unshare") != std::string::npos)
+    GTEST_SKIP() << "cannot make a mount namespace here: " << agent.stderrText();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(serverPid(), 0);
+}
+
+TEST_F(AgentTest, AServerThatDiesEndsTheAgentWithStatusOne) {
+  auto agent = start(KAVRI_E2E_RECORDER);
+  ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
+  kill(serverPid(), SIGTERM);
+  EXPECT_EQ(agent->waitForExit(), 1);
+  EXPECT_NE(agent->stderrText().find("kavri-node died (15), exiting"), std::string::npos)
+      << agent->stderrText();
+}
+
+TEST_F(AgentTest, ATamperedServerFileStopsTheAgentAndSparesTheOldServer) {
+  for (const char* file : {"kavri-node", "daemon.js"}) {
+    SCOPED_TRACE(file);
+    TempDir copy;
+    std::string executable = copyBundle(KAVRI_E2E_RECORDER, copy.path());
+    std::string resource = fs::path(executable).parent_path().parent_path() / "Resources" / file;
+    std::string bytes = readFile(resource);
+    bytes[bytes.size() / 2] ^= 0x01;
+    writeFile(resource, bytes);
+
+    // A server left from an earlier agent: a process named kavri-node.
+    fs::copy_file("/bin/sleep", copy.file("kavri-node"));
+    fs::permissions(copy.file("kavri-node"), fs::perms::owner_all);
+    AgentProcess::Options old;
+    old.argv = {copy.file("kavri-node"), "600"};
+    old.stderrPath = copy.file("old.log");
+    AgentProcess oldServer(old);
+
+    auto agent = start(executable);
+    EXPECT_EQ(agent->waitForExit(), 0);
+    EXPECT_NE(agent->stderrText().find("validation failure"), std::string::npos)
+        << agent->stderrText();
+    EXPECT_EQ(serverPid(), 0);
+    EXPECT_TRUE(oldServer.running());
+  }
+}
+
+TEST_F(AgentTest, NoUpdateCheckBeforeSixtySecondsThenOneCheckPerRequest) {
+  FeedServer feed(
+      "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+      "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
+      "<title>feed</title></channel></rss>");
+  TempDir copy;
+  std::string executable = copyBundle(KAVRI_E2E_RECORDER, copy.path());
+  std::string plist = fs::path(executable).parent_path().parent_path() / "Info.plist";
+  std::string info = readFile(plist);
+  std::string feedURL = "http://127.0.0.1:" + std::to_string(feed.port()) + "/appcast.xml";
+  info = std::regex_replace(info, std::regex("<key>SUFeedURL</key>\\s*<string>[^<]*</string>"),
+                            "<key>SUFeedURL</key><string>" + feedURL + "</string>");
+  writeFile(plist, info);
+
+  auto started = std::chrono::steady_clock::now();
+  // The server asks for a check at once; that request must be dropped.
+  auto agent = start(executable, true, {{"KAVRI_ASK_AT_ONCE", "1"}});
+  ASSERT_TRUE(waitUntil([&] { return !feed.requests().empty(); }, seconds(120)))
+      << agent->stderrText();
+  EXPECT_GE(feed.requests()[0] - started, seconds(60));
+  EXPECT_EQ(feed.requests().size(), 1u);
+
+  // Once the updater runs, each request from the server is one check.
+  ASSERT_TRUE(agent->waitForStderr(
+      [](const std::string& text) { return text.find("Update error") != std::string::npos; }));
+  kill(serverPid(), SIGUSR1);
+  EXPECT_TRUE(waitUntil([&] { return feed.requests().size() == 2; }, seconds(30)));
+  EXPECT_TRUE(agent->running());
+}
+
+}  // namespace
+}  // namespace kavri::testing

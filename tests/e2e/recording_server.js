@@ -1,0 +1,10 @@
+'use strict';
+// A stand-in server for whole-agent tests: records what the agent sends, and
+// asks for update checks when told to.
+const fs = require('fs');
+const dir = process.env.KAVRI_RECORD_DIR;
+fs.writeFileSync(`${dir}/server.pid`, String(process.pid));
+process.stdin.on('data', (chunk) => fs.appendFileSync(`${dir}/stdin`, chunk));
+process.stdin.on('end', () => process.exit(0));
+process.on('SIGUSR1', () => process.stdout.write('CHECK FOR UPDATES\n'));
+if (process.env.KAVRI_ASK_AT_ONCE) process.stdout.write('CHECK FOR UPDATES\n');
