@@ -1,5 +1,7 @@
 #include "server/server_launch.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
@@ -132,6 +134,26 @@ TEST_F(ServerLaunchTest, DestroyingTheServerEndsItWithoutItsHandler) {
   { StartedServer server = start("exec sleep 1000\n"); }
   // The handle joined the waiting thread: a handler would have run by now.
   EXPECT_FALSE(recorder_.ended());
+}
+
+// Descriptors that an exec would hand to the new image.
+std::vector<int> descriptorsWithoutCloseOnExec() {
+  std::vector<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = dir ? readdir(dir) : nullptr) {
+    int fd = atoi(entry->d_name);
+    if (fd < 3 || fd == dirfd(dir)) continue;
+    if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) fds.push_back(fd);
+  }
+  if (dir) closedir(dir);
+  return fds;
+}
+
+TEST_F(ServerLaunchTest, NothingOfTheServerLinkWouldSurviveAnExec) {
+  std::vector<int> before = descriptorsWithoutCloseOnExec();  // whatever our own parent left us
+  StartedServer server = start("exec sleep 1000\n");
+  sendHandshake(server.input.get());
+  EXPECT_EQ(descriptorsWithoutCloseOnExec(), before);
 }
 
 TEST_F(ServerLaunchTest, ServerThatCannotStartIsAnError) {

@@ -223,6 +223,19 @@ TEST_F(ServerLaunchE2eTest, MissingScriptIsAValidationFailure) {
   EXPECT_FALSE(serverStarted());
 }
 
+TEST_F(ServerLaunchE2eTest, IntactServerThatCannotBeStartedEndsTheAgentWithStatus1) {
+  if (rerunInOwnPidNamespace()) return;
+  std::filesystem::permissions(resource("kavri-node"), std::filesystem::perms::owner_exec |
+                                                           std::filesystem::perms::group_exec |
+                                                           std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::remove);
+  RunResult agent = runAgent("exit3");
+  EXPECT_EQ(agent.exitStatus, 1);
+  EXPECT_NE(agent.err.find("cannot start kavri-node: "), std::string::npos) << agent.err;
+  EXPECT_EQ(agent.err.find("validation failure"), std::string::npos) << agent.err;
+  EXPECT_FALSE(serverStarted());
+}
+
 // The real server (Node.js running the companion script) accepts the
 // handshake: it opens the bundle's container with the derived pass phrase
 // and starts serving.
