@@ -132,21 +132,5 @@ TEST(ChildProcessTest, StopForRelaunchEndsAndReapsChildrenWithoutTheirHandlers) 
   EXPECT_EQ(handled.load(), 0);
 }
 
-TEST(ChildProcessTest, TerminationHandlerRunsOnItsOwnThread) {
-  std::atomic<bool> onOwnThread{false};
-  std::atomic<bool> ran{false};
-  std::thread::id self = std::this_thread::get_id();
-  auto child = ChildProcess::spawn(SpawnRequest{"/bin/true", {}},
-                                   [&](const ChildTermination& t) {
-                                     onOwnThread = std::this_thread::get_id() != self && t.status == 0;
-                                     ran = true;
-                                   },
-                                   nullptr);
-  ASSERT_TRUE(child);
-  for (int i = 0; i < 30000 && !ran; ++i) usleep(1000);
-  EXPECT_TRUE(ran);
-  EXPECT_TRUE(onOwnThread);
-}
-
 }  // namespace
 }  // namespace kavri

@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,22 +74,6 @@ class ServerLaunchTest : public ::testing::Test {
   TerminationRecorder recorder_;
 };
 
-TEST_F(ServerLaunchTest, ServerExitingWithCode3IsReportedAsExitCode3) {
-  StartedServer server = start("exit 3\n");
-  auto ended = recorder_.wait();
-  ASSERT_TRUE(ended);
-  EXPECT_FALSE(ended->signaled);
-  EXPECT_EQ(ended->status, 3);
-}
-
-TEST_F(ServerLaunchTest, ServerEndedByTheTerminateSignalIsReportedAs15) {
-  StartedServer server = start("kill -TERM $$\n");
-  auto ended = recorder_.wait();
-  ASSERT_TRUE(ended);
-  EXPECT_TRUE(ended->signaled);
-  EXPECT_EQ(ended->status, 15);
-}
-
 TEST_F(ServerLaunchTest, ServerGetsTheScriptAsItsOneArgumentAndTheAgentsEnvironmentAndDirectory) {
   setenv("KAVRI_TEST_PROBE", "inherited", 1);
   StartedServer server = start("printf '%s\\n' \"$0\" \"$#\" \"$KAVRI_TEST_PROBE\" \"$(pwd)\" >\"$KAVRI_TEST_OUT/probe\"\n");
@@ -161,75 +143,6 @@ TEST_F(ServerLaunchTest, ServerThatCannotStartIsAnError) {
   auto server = startServer(dir_.file("missing"), dir_.file("server.sh"), delegate_, recorder_.handler(), &err);
   EXPECT_FALSE(server);
   EXPECT_NE(err.find("missing"), std::string::npos) << err;
-}
-
-// serverFilesAreIntact: the order of the checks and what fails them.
-class ServerFilesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    writeFile(executable_, "#!/bin/sh\nexec /bin/sh \"$1\"\n");
-    writeFile(script_, "process.stdin.resume();\n");
-    digest(executable_, executableDigest_);
-    digest(script_, scriptDigest_);
-    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_GE(inotify_, 0);
-  }
-  void TearDown() override { close(inotify_); }
-
-  static void digest(const std::string& path, unsigned char (&out)[kSha512Bytes]) {
-    std::string data = readFile(path);
-    EVP_Digest(data.data(), data.size(), out, nullptr, EVP_sha512(), nullptr);
-  }
-  void flipByte(const std::string& path, size_t at) {
-    std::string data = readFile(path);
-    data[at] ^= 0x20;
-    writeFile(path, data);
-  }
-  bool intact() { return serverFilesAreIntact(executable_, script_, executableDigest_, scriptDigest_); }
-  void watchScript() { ASSERT_GE(inotify_add_watch(inotify_, script_.c_str(), IN_OPEN | IN_ACCESS), 0); }
-  bool scriptWasTouched() {
-    char events[4096];
-    return read(inotify_, events, sizeof events) > 0;
-  }
-
-  TempDir dir_;
-  std::string executable_ = dir_.file("kavri-node");
-  std::string script_ = dir_.file("daemon.js");
-  unsigned char executableDigest_[kSha512Bytes];
-  unsigned char scriptDigest_[kSha512Bytes];
-  int inotify_ = -1;
-};
-
-TEST_F(ServerFilesTest, UnchangedFilesAreIntact) { EXPECT_TRUE(intact()); }
-
-TEST_F(ServerFilesTest, SingleChangedByteInEitherFileFails) {
-  flipByte(script_, 3);
-  EXPECT_FALSE(intact());
-  writeFile(script_, "process.stdin.resume();\n");
-  EXPECT_TRUE(intact());
-  flipByte(executable_, 12);
-  EXPECT_FALSE(intact());
-}
-
-TEST_F(ServerFilesTest, MissingFileFails) {
-  EXPECT_FALSE(serverFilesAreIntact(std::nullopt, script_, executableDigest_, scriptDigest_));
-  EXPECT_FALSE(serverFilesAreIntact(executable_, std::nullopt, executableDigest_, scriptDigest_));
-  unlink(script_.c_str());
-  EXPECT_FALSE(intact());
-}
-
-TEST_F(ServerFilesTest, ScriptIsNotReadWhenTheExecutableFails) {
-  flipByte(executable_, 0);
-  watchScript();
-  EXPECT_FALSE(intact());
-  EXPECT_FALSE(scriptWasTouched());
-}
-
-TEST_F(ServerFilesTest, ScriptIsReadOnceTheExecutablePasses) {
-  flipByte(script_, 0);
-  watchScript();
-  EXPECT_FALSE(intact());
-  EXPECT_TRUE(scriptWasTouched());  // the watch does see reads
 }
 
 }  // namespace

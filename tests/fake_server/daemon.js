@@ -4,20 +4,21 @@
 out=${KAVRI_TEST_OUT:?}
 echo started >"$out/started"
 case "${KAVRI_TEST_SCENARIO:-}" in
+  stale)
+    # First thing, before the agent could signal anything else.
+    cp "/proc/$KAVRI_TEST_STALE_PID/status" "$out/stale_status"
+    ;;
+esac
+# Ending before the handshake has been written would end the agent by
+# SIGPIPE rather than through its termination handler.
+IFS= read -r line
+case "${KAVRI_TEST_SCENARIO:-}" in
   exit3)
-    IFS= read -r line
     printf '%s\n' "$line" >"$out/handshake"
     exit 3
     ;;
   sigterm)
-    IFS= read -r line
     kill -TERM $$
     ;;
-  stale)
-    cp "/proc/$KAVRI_TEST_STALE_PID/status" "$out/stale_status"
-    exit 3
-    ;;
-  *)
-    exit 3
-    ;;
 esac
+exit 3
