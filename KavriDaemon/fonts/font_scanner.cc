@@ -15,8 +15,8 @@
 namespace kavri {
 namespace {
 
-// Paths keep the order in which the font manager listed their first face.
-using Catalogue = nlohmann::ordered_json;
+// Member order carries no meaning; a sorted map finds a path's list quickly.
+using Catalogue = nlohmann::json;
 
 bool hasText(const std::optional<std::string>& value) {
   return value.has_value() && isValidUtf8(*value);

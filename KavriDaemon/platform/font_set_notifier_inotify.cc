@@ -56,6 +56,7 @@ class InotifyFontSetNotifier : public FontSetNotifier {
   void changed(const WatchedDirectory& dir, const char* name) {
     if (!dir.onlyNames.empty() && (!name || !dir.onlyNames.count(name))) return;
     changedDirs_.insert(dir.path);
+    configurationChanged_ |= dir.configuration;
     Clock::time_point now = Clock::now();
     if (!burstStart_) burstStart_ = now;
     auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *burstStart_);
@@ -72,7 +73,10 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     burstStart_.reset();
     std::vector<std::string> stale(changedDirs_.begin(), changedDirs_.end());
     changedDirs_.clear();
-    std::shared_ptr<const FontconfigSet> fresh = FontconfigSet::load(last_.get(), stale);
+    bool reloadConfiguration = configurationChanged_;
+    configurationChanged_ = false;
+    std::shared_ptr<const FontconfigSet> fresh =
+        FontconfigSet::load(last_.get(), stale, reloadConfiguration);
     if (!fresh) return;
     bool differs = !last_ || fresh->faces() != last_->faces();
     std::vector<WatchedDirectory> dirs = fresh->watchDirectories();
@@ -151,6 +155,7 @@ class InotifyFontSetNotifier : public FontSetNotifier {
   std::shared_ptr<const FontconfigSet> last_;  // the face list last reported
   std::map<std::string, Watch*> watches_;
   std::set<std::string> changedDirs_;  // since the last reload
+  bool configurationChanged_ = false;  // since the last reload
   std::optional<Clock::time_point> burstStart_;
   std::vector<std::function<void()>> observers_;
   bool initialised_ = false;

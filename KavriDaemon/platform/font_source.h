@@ -27,8 +27,8 @@ struct ListedFont {
   int index = 0;     // locator: face index within the file
 };
 
-// What an opened face declares. A value the face lacks, or one that has no
-// UTF-8 text form, is left empty. Traits are the platform's normalised ones
+// What an opened face declares. A value the face lacks is left empty, and so
+// is a path that has no UTF-8 text form (names are UTF-8 already). Traits are the platform's normalised ones
 // (-1.0..1.0; 0 = regular, normal, upright); a missing trait reads as 0.
 struct FontDescription {
   std::optional<std::string> path;

@@ -52,9 +52,15 @@ std::vector<std::string> preferredLanguages() {
   return tags;
 }
 
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+bool sameLetters(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // The name for the first preferred language that one is tagged with; a tag
@@ -64,14 +70,13 @@ const std::string* localizedName(const std::vector<LangName>& names,
   if (names.empty()) return nullptr;
   for (const std::string& want : languages) {
     for (const LangName& n : names) {
-      if (lowerCase(n.lang) == want) return &n.name;
+      if (sameLetters(n.lang, want)) return &n.name;
     }
   }
   for (const std::string& want : languages) {
     for (const LangName& n : names) {
-      std::string lang = lowerCase(n.lang);
-      if (lang.compare(0, want.size(), want) == 0 && lang.size() > want.size() &&
-          lang[want.size()] == '-') {
+      if (n.lang.size() > want.size() && n.lang[want.size()] == '-' &&
+          sameLetters(std::string_view(n.lang).substr(0, want.size()), want)) {
         return &n.name;
       }
     }
@@ -79,8 +84,8 @@ const std::string* localizedName(const std::vector<LangName>& names,
   return &names.front().name;
 }
 
-std::optional<std::string> utf8OrNothing(const std::string* text) {
-  if (!text || !isValidUtf8(*text)) return std::nullopt;
+std::optional<std::string> valueOrNothing(const std::string* text) {
+  if (!text) return std::nullopt;
   return *text;
 }
 
@@ -160,19 +165,22 @@ class FontconfigFontSource : public FontSource {
 
   std::optional<FontDescription> openFont(const ListedFont& font) override {
     refresh();
-    const FontconfigFace* face = find(font);
-    if (!face) return std::nullopt;
-    const FaceCheck& opened = checks_.check(face->file, face->index);
+    std::optional<size_t> position = find(font);
+    if (!position) return std::nullopt;
+    const FontconfigFace* face = &set_->faces()[*position];
+    const FaceCheck& opened = checks_.check(*position);
     if (!opened.opened) return std::nullopt;
 
     FontDescription description;
-    description.path = utf8OrNothing(&face->file);
+    // Names come from fontconfig as UTF-8; a path is whatever bytes the file
+    // system holds.
+    if (isValidUtf8(face->file)) description.path = face->file;
     description.format = formatOf(*face);
     description.family =
-        utf8OrNothing(face->families.empty() ? nullptr : &face->families.front().name);
-    description.style = utf8OrNothing(face->styles.empty() ? nullptr : &face->styles.front().name);
-    description.localizedFamily = utf8OrNothing(localizedName(face->families, languages_));
-    description.localizedStyle = utf8OrNothing(localizedName(face->styles, languages_));
+        valueOrNothing(face->families.empty() ? nullptr : &face->families.front().name);
+    description.style = valueOrNothing(face->styles.empty() ? nullptr : &face->styles.front().name);
+    description.localizedFamily = valueOrNothing(localizedName(face->families, languages_));
+    description.localizedStyle = valueOrNothing(localizedName(face->styles, languages_));
     description.weight = weightTrait(face->weight);
     description.width = widthTrait(face->width);
     description.slant = slantTrait(face->slant);
@@ -187,25 +195,30 @@ class FontconfigFontSource : public FontSource {
     if (set == set_) return;
     set_ = std::move(set);
     listed_.clear();
-    std::vector<std::pair<std::string, int>> faces;
+    std::vector<FaceToCheck> faces;
     if (set_) {
-      for (const FontconfigFace& face : set_->faces()) faces.emplace_back(face.file, face.index);
+      faces.reserve(set_->faces().size());
+      for (const FontconfigFace& face : set_->faces()) {
+        faces.push_back({&face.file, face.index, set_->indexedAtNs(face.file)});
+      }
     }
     checks_.refresh(faces);
     if (!set_) return;
     listed_.reserve(set_->faces().size());
-    for (const FontconfigFace& face : set_->faces()) {
+    for (size_t i = 0; i < set_->faces().size(); ++i) {
+      const FontconfigFace& face = set_->faces()[i];
       ListedFont font{face.postscriptName.value_or(std::string()), face.file, face.index};
       if ((face.index >> 16) != 0) {
-        const FaceCheck& opened = checks_.check(face.file, face.index);
+        const FaceCheck& opened = checks_.check(i);
         if (opened.postscriptName) font.name = *opened.postscriptName;
       }
       listed_.push_back(std::move(font));
     }
   }
 
-  const FontconfigFace* find(const ListedFont& font) const {
-    if (!set_) return nullptr;
+  // The position of a listed face in the current load.
+  std::optional<size_t> find(const ListedFont& font) const {
+    if (!set_) return std::nullopt;
     const std::vector<FontconfigFace>& faces = set_->faces();
     auto key = [](const std::string& file, int index) {
       return std::tuple(std::string_view(file), index & 0xffff, static_cast<unsigned>(index) >> 16);
@@ -214,8 +227,8 @@ class FontconfigFontSource : public FontSource {
                                [&](const FontconfigFace& f, const auto& k) {
                                  return key(f.file, f.index) < k;
                                });
-    if (it == faces.end() || it->file != font.file || it->index != font.index) return nullptr;
-    return &*it;
+    if (it == faces.end() || it->file != font.file || it->index != font.index) return std::nullopt;
+    return static_cast<size_t>(it - faces.begin());
   }
 
   std::vector<std::string> languages_;

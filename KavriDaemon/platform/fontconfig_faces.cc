@@ -113,23 +113,59 @@ std::string parentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// When the cache fontconfig uses for `dir` was written; 0 without one.
+int64_t cacheWrittenAtNs(const std::string& dir, FcConfig* config) {
+  FcChar8* cacheFile = nullptr;
+  FcCache* cache = FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
+  int64_t writtenAt = 0;
+  struct stat st;
+  if (cache && cacheFile && stat(reinterpret_cast<const char*>(cacheFile), &st) == 0) {
+    writtenAt = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  }
+  if (cache) FcDirCacheUnload(cache);
+  if (cacheFile) FcStrFree(cacheFile);
+  return writtenAt;
+}
+
 }  // namespace
 
 std::shared_ptr<const FontconfigSet> FontconfigSet::load(const FontconfigSet* previous,
-                                                         const std::vector<std::string>& staleDirs) {
+                                                         const std::vector<std::string>& staleDirs,
+                                                         bool reloadConfiguration) {
   if (previous) {
     for (const std::string& dir : staleDirs) {
       FcDirCacheUnlink(reinterpret_cast<const FcChar8*>(dir.c_str()), previous->config_);
     }
   }
-  FcConfig* config = FcInitLoadConfigAndFonts();
+  FcConfig* config = nullptr;
+  if (previous && !reloadConfiguration) {
+    // The earlier load keeps its own copy of its faces; sharing the
+    // configuration object with it is safe on the one thread that uses both.
+    config = FcConfigReference(previous->config_);
+    if (config && !FcConfigBuildFonts(config)) {
+      FcConfigDestroy(config);
+      return nullptr;
+    }
+  } else {
+    config = FcInitLoadConfigAndFonts();
+  }
   if (!config) return nullptr;
   // Changes are watched for; fontconfig's own time-based re-checks would
   // only add stat calls behind our back.
   FcConfigSetRescanInterval(config, 0);
   std::shared_ptr<FontconfigSet> set(new FontconfigSet(config));
   set->faces_ = listFaces(config);
+  for (const FontconfigFace& face : set->faces_) {
+    std::string dir = parentOf(face.file);
+    auto [it, added] = set->indexedAtNs_.try_emplace(dir, 0);
+    if (added) it->second = cacheWrittenAtNs(dir, config);
+  }
   return set;
+}
+
+int64_t FontconfigSet::indexedAtNs(const std::string& file) const {
+  auto it = indexedAtNs_.find(parentOf(file));
+  return it == indexedAtNs_.end() ? 0 : it->second;
 }
 
 FontconfigSet::~FontconfigSet() { FcConfigDestroy(config_); }
@@ -138,12 +174,14 @@ std::vector<WatchedDirectory> FontconfigSet::watchDirectories() const {
   std::vector<std::string> wanted;
   addStrings(FcConfigGetFontDirs(config_), &wanted);
   addStrings(FcConfigGetConfigDirs(config_), &wanted);
+  size_t fontDirs = wanted.size();
   std::vector<std::string> files;
   addStrings(FcConfigGetConfigFiles(config_), &files);
   for (const std::string& file : files) wanted.push_back(isDirectory(file) ? file : parentOf(file));
 
   std::map<std::string, WatchedDirectory> dirs;
-  for (std::string dir : wanted) {
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    std::string dir = wanted[i];
     if (dir.empty() || dir[0] != '/') continue;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     std::string missingChild;
@@ -151,7 +189,8 @@ std::vector<WatchedDirectory> FontconfigSet::watchDirectories() const {
       missingChild = dir.substr(dir.find_last_of('/') + 1);
       dir = parentOf(dir);
     }
-    auto [it, added] = dirs.try_emplace(dir, WatchedDirectory{dir, {}});
+    auto [it, added] = dirs.try_emplace(dir, WatchedDirectory{dir, {}, false});
+    if (i >= fontDirs) it->second.configuration = true;
     if (missingChild.empty()) {
       it->second.onlyNames.clear();
       it->second.onlyNames.insert("");  // marker: wanted itself

@@ -6,7 +6,9 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -41,23 +43,28 @@ struct FontconfigFace {
 
 // A directory to watch. When it stands in for missing directories below it,
 // only changes of the entries named in `onlyNames` matter; empty means all.
+// `configuration`: a change here may change the configuration itself.
 struct WatchedDirectory {
   std::string path;
   std::set<std::string> onlyNames;
+  bool configuration = false;
   bool operator==(const WatchedDirectory&) const = default;
 };
 
-// One complete load of the fontconfig configuration and its fonts. Never
-// changes once loaded; a change of the installed fonts is a new load.
+// One load of the fontconfig configuration and its fonts. Its faces never
+// change once loaded; a change of the installed fonts is a new load.
 class FontconfigSet {
  public:
-  // Loads the configuration (FONTCONFIG_FILE or the system's) and its fonts
-  // afresh. The caches of `staleDirs` are dropped first, with `previous`'s
-  // cache directories, because fontconfig trusts a cache as long as its
-  // directory's time stamp is unchanged, which misses files rewritten in
-  // place. Returns null when fontconfig cannot load at all.
+  // Loads the fonts afresh. The caches of `staleDirs` are dropped first,
+  // because fontconfig trusts a cache as long as its directory's time stamp
+  // is unchanged, which misses files rewritten in place. The configuration
+  // (FONTCONFIG_FILE or the system's) is read again when there is no
+  // `previous` load or `reloadConfiguration`; otherwise `previous`'s is kept
+  // and only its fonts are rebuilt, which saves parsing it. Returns null when
+  // fontconfig cannot load at all. Main thread only.
   static std::shared_ptr<const FontconfigSet> load(const FontconfigSet* previous,
-                                                   const std::vector<std::string>& staleDirs);
+                                                   const std::vector<std::string>& staleDirs,
+                                                   bool reloadConfiguration = true);
 
   ~FontconfigSet();
   FontconfigSet(const FontconfigSet&) = delete;
@@ -65,6 +72,11 @@ class FontconfigSet {
 
   // Sorted by file path, then face, then named instance.
   const std::vector<FontconfigFace>& faces() const { return faces_; }
+
+  // When fontconfig last read the files of `file`'s directory (the time its
+  // cache for that directory was written), in nanoseconds since the epoch;
+  // 0 when unknown.
+  int64_t indexedAtNs(const std::string& file) const;
 
   // Every directory whose change can change the font set: font directories
   // with their subdirectories, configuration directories and the directories
@@ -77,6 +89,7 @@ class FontconfigSet {
 
   FcConfig* config_;
   std::vector<FontconfigFace> faces_;
+  std::map<std::string, int64_t> indexedAtNs_;  // by directory
 };
 
 // The load the font source lists from; made on first use. Main thread only.

@@ -49,6 +49,8 @@ PrivateFonts::PrivateFonts(const std::vector<std::string>& extraDirs) {
   for (const std::string& dir : extraDirs) {
     conf += "  <dir>" + xmlEscaped(dir[0] == '/' ? dir : dir_.file(dir)) + "</dir>\n";
   }
+  mkdir(dir_.file("conf.d").c_str(), 0755);
+  conf += "  <include ignore_missing=\"yes\">" + xmlEscaped(dir_.file("conf.d")) + "</include>\n";
   conf += "  <cachedir>" + xmlEscaped(dir_.file("cache")) + "</cachedir>\n</fontconfig>\n";
   writeFile(dir_.file("fonts.conf"), conf);
   setenv("FONTCONFIG_FILE", dir_.file("fonts.conf").c_str(), 1);

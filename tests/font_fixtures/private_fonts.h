@@ -11,7 +11,8 @@ namespace kavri::testing {
 // Fonts the test chooses, seen through a fontconfig configuration of their
 // own: FONTCONFIG_FILE points at a generated fonts.conf whose only font
 // directories are ROOT/fonts and `extraDirs` (which need not exist; relative
-// ones are taken below ROOT), with the private cache directory ROOT/cache. The previous FONTCONFIG_FILE comes back on
+// ones are taken below ROOT), with the private cache directory ROOT/cache.
+// Configuration files written to ROOT/conf.d are included. The previous FONTCONFIG_FILE comes back on
 // destruction.
 class PrivateFonts {
  public:
@@ -22,6 +23,7 @@ class PrivateFonts {
 
   const std::string& root() const { return dir_.path(); }
   std::string fontsDir() const { return dir_.file("fonts"); }
+  std::string confDir() const { return dir_.file("conf.d"); }
 
   // Copies an installed font file into the fonts directory (as `name`, else
   // under its own name) and returns the copy's path.
