@@ -22,7 +22,7 @@ class FakeFontSource : public FontSource {
   std::vector<ListedFont> availableFonts() override {
     ++listCalls;
     std::vector<ListedFont> fonts;
-    for (const std::string& name : names_) fonts.push_back({name, name, 0});
+    for (const std::string& name : names_) fonts.push_back({name, name, 0, 0});
     return fonts;
   }
 

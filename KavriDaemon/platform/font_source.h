@@ -22,9 +22,10 @@ enum class FontFormat {
 // listed (its PostScript name) and where the source finds it again. The
 // locator is the source's own business; callers only hand it back.
 struct ListedFont {
-  std::string name;  // not necessarily valid UTF-8
-  std::string file;  // locator: file path bytes
-  int index = 0;     // locator: face index within the file
+  std::string name;     // not necessarily valid UTF-8
+  std::string file;     // locator: file path bytes
+  int index = 0;        // locator: face index within the file
+  size_t position = 0;  // locator: a hint where the source keeps it
 };
 
 // What an opened face declares. A value the face lacks is left empty, and so

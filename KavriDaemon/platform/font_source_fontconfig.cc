@@ -207,7 +207,7 @@ class FontconfigFontSource : public FontSource {
     listed_.reserve(set_->faces().size());
     for (size_t i = 0; i < set_->faces().size(); ++i) {
       const FontconfigFace& face = set_->faces()[i];
-      ListedFont font{face.postscriptName.value_or(std::string()), face.file, face.index};
+      ListedFont font{face.postscriptName.value_or(std::string()), face.file, face.index, i};
       if ((face.index >> 16) != 0) {
         const FaceCheck& opened = checks_.check(i);
         if (opened.postscriptName) font.name = *opened.postscriptName;
@@ -220,6 +220,10 @@ class FontconfigFontSource : public FontSource {
   std::optional<size_t> find(const ListedFont& font) const {
     if (!set_) return std::nullopt;
     const std::vector<FontconfigFace>& faces = set_->faces();
+    if (font.position < faces.size() && faces[font.position].index == font.index &&
+        faces[font.position].file == font.file) {
+      return font.position;
+    }
     auto key = [](const std::string& file, int index) {
       return std::tuple(std::string_view(file), index & 0xffff, static_cast<unsigned>(index) >> 16);
     };

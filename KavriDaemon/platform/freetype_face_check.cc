@@ -166,26 +166,21 @@ void FaceCheckCache::refresh(const std::vector<FaceToCheck>& faces) {
   size_t old = 0;
   for (const FaceToCheck& face : faces) {
     const std::string& file = *face.file;
-    FaceCheck now = (!entries.empty() && entries.back().file == file)
-                        ? entries.back().check  // another face of the same file
-                        : stat.version(file);
-    now.opened = false;
-    now.postscriptName.reset();
-    // Both lists are sorted: walk the old one alongside.
+    Entry entry{file, face.index, face.indexedAtNs, {}};
+    // Both lists are sorted: walk the old one alongside. A face listed
+    // before keeps its check; check() sees whether its file changed since.
     auto key = orderKey(file, face.index);
     while (old < entries_.size() && orderKey(entries_[old].file, entries_[old].index) < key) ++old;
-    Entry entry{file, face.index, face.indexedAtNs, {}};
-    if (old < entries_.size() && entries_[old].file == file && entries_[old].index == face.index &&
-        entries_[old].check.mtimeNs >= 0 && sameVersion(entries_[old].check, now)) {
+    if (old < entries_.size() && entries_[old].file == file && entries_[old].index == face.index) {
       entry.check = std::move(entries_[old].check);
+      entries.push_back(std::move(entry));
+      continue;
+    }
+    entry.check = stat.version(file);
+    if ((static_cast<unsigned>(face.index) >> 16) == 0 && entry.check.ctimeNs < face.indexedAtNs) {
+      examine(nullptr, file, face.index, face.indexedAtNs, &entry.check);  // no FreeType needed
     } else {
-      entry.check = std::move(now);
-      if ((static_cast<unsigned>(face.index) >> 16) == 0 &&
-          entry.check.ctimeNs < face.indexedAtNs) {
-        examine(nullptr, file, face.index, face.indexedAtNs, &entry.check);  // no FreeType needed
-      } else {
-        jobs.push_back(entries.size());
-      }
+      jobs.push_back(entries.size());
     }
     entries.push_back(std::move(entry));
   }

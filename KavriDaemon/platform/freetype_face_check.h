@@ -45,8 +45,9 @@ class FaceCheckCache {
   FaceCheckCache& operator=(const FaceCheckCache&) = delete;
 
   // Replaces the list, which must be sorted by file, then face, then named
-  // instance. Checks that are not remembered yet are made, spread over the
-  // machine's cores; the faces no longer listed are forgotten.
+  // instance. Faces new to the list are checked, spread over the machine's
+  // cores; faces listed before keep their checks (check() notices a changed
+  // file); the faces no longer listed are forgotten.
   void refresh(const std::vector<FaceToCheck>& faces);
 
   // The check of the face at `position` in the list, as its file is now.
