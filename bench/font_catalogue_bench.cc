@@ -6,6 +6,9 @@
 //   rss             resident memory after each of ten rescans
 //
 // Usage: font_catalogue_bench [--trials N]
+//        font_catalogue_bench --dump   writes the installed fonts' catalogue
+//                                      message to standard output (see
+//                                      compare_catalogue.py)
 // It adds a private configuration that includes the system's and one extra
 // font directory (FONTCONFIG_FILE), so the machine's own setup is untouched.
 #include <fcntl.h>
@@ -95,6 +98,11 @@ bool copyFile(const std::string& from, const std::string& to) {
 int main(int argc, char** argv) {
   int trials = 20;
   if (argc == 3 && strcmp(argv[1], "--trials") == 0) trials = atoi(argv[2]);
+  if (argc == 2 && strcmp(argv[1], "--dump") == 0) {
+    kavri::serverStdin = STDOUT_FILENO;
+    kavri::FontScanner(kavri::FontSource::shared()).scanForFonts();
+    return 0;
+  }
 
   char base[] = "/tmp/kavri-bench-XXXXXX";
   if (!mkdtemp(base)) return 1;

@@ -54,7 +54,8 @@ def names(font, ids):
                 text = rec.toUnicode()
             except UnicodeDecodeError:
                 continue
-            found.append((text, WINDOWS_LANG.get(rec.langID, "?%x" % rec.langID)))
+            # fontconfig drops surrounding white space from names.
+            found.append((text.strip(), WINDOWS_LANG.get(rec.langID, "?%x" % rec.langID)))
         if found:
             found.sort(key=lambda p: p[1] != "en")
             return found
