@@ -2,6 +2,8 @@
 // A stand-in server for whole-agent tests: records what the agent sends, and
 // asks for update checks when told to.
 const fs = require('fs');
+// Out of reach of the killall of agents that other test runs start.
+process.title = 'kavri-recorder';
 const dir = process.env.KAVRI_RECORD_DIR;
 fs.writeFileSync(`${dir}/server.pid`, String(process.pid));
 process.stdin.on('data', (chunk) => fs.appendFileSync(`${dir}/stdin`, chunk));
