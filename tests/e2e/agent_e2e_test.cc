@@ -129,12 +129,14 @@ TEST_F(AgentTest, HandshakeComesFirstThenCatalogueAndEachFontChange) {
 
 TEST_F(AgentTest, TheRealServerShowsTheFontsAndAFontInstalledLater) {
   auto agent = start(KAVRI_E2E_AGENT);
-  std::smatch match;
+  int port = 0;
   std::regex address(R"(https://127\.0\.0\.1:(\d+))");
   ASSERT_TRUE(agent->waitForStderr([&](const std::string& text) {
-    return std::regex_search(text, match, address);
+    std::smatch match;
+    if (!std::regex_search(text, match, address)) return false;
+    port = std::stoi(match[1]);
+    return true;
   })) << agent->stderrText();
-  int port = std::stoi(match[1]);
 
   auto hasFont = [&](const std::string& name) {
     auto body = httpsGet(port, "/catalogue.json");
@@ -192,6 +194,22 @@ TEST_F(AgentTest, AServerThatDiesEndsTheAgentWithStatusOne) {
   EXPECT_EQ(agent->waitForExit(), 1);
   EXPECT_NE(agent->stderrText().find("kavri-node died (15), exiting"), std::string::npos)
       << agent->stderrText();
+}
+
+TEST_F(AgentTest, AWriteToAServerThatStoppedReadingDoesNotKillTheAgent) {
+  auto agent = start(KAVRI_E2E_RECORDER, true, {{"KAVRI_CLOSE_INPUT", "1"}});
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(recordDir_ + "/input-closed"); }))
+      << agent->stderrText();
+  // The rescan's catalogue meets a pipe with no reader.
+  installFont("DejaVuSerif.ttf");
+  ASSERT_TRUE(agent->waitForStderr([](const std::string& text) {
+    return text.find("font scanner found 2 fonts") != std::string::npos;
+  })) << agent->stderrText();
+  EXPECT_TRUE(agent->running());
+  // The server's end still ends the agent as it should.
+  kill(serverPid(), SIGTERM);
+  EXPECT_EQ(agent->waitForExit(), 1);
+  EXPECT_NE(agent->stderrText().find("kavri-node died (15), exiting"), std::string::npos);
 }
 
 TEST_F(AgentTest, ATamperedServerFileStopsTheAgentAndSparesTheOldServer) {

@@ -9,4 +9,11 @@ fs.writeFileSync(`${dir}/server.pid`, String(process.pid));
 process.stdin.on('data', (chunk) => fs.appendFileSync(`${dir}/stdin`, chunk));
 process.stdin.on('end', () => process.exit(0));
 process.on('SIGUSR1', () => process.stdout.write('CHECK FOR UPDATES\n'));
+if (process.env.KAVRI_CLOSE_INPUT) {
+  // Stops listening while staying alive: the agent's next write finds no reader.
+  process.stdin.destroy();
+  fs.closeSync(0);
+  fs.writeFileSync(`${dir}/input-closed`, '');
+  setInterval(() => {}, 1 << 30);
+}
 if (process.env.KAVRI_ASK_AT_ONCE) process.stdout.write('CHECK FOR UPDATES\n');
