@@ -1,5 +1,6 @@
 #include "platform/font_set_notifier.h"
 
+#include <sys/stat.h>
 #include <uv.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fontconfig_faces.h"
@@ -37,7 +39,15 @@ struct Watch {
   uv_fs_event_t handle;
   InotifyFontSetNotifier* owner;
   WatchedDirectory dir;
+  std::pair<dev_t, ino_t> identity;  // of the directory watched
 };
+
+// Which directory a path names now; {0, 0} when none.
+std::pair<dev_t, ino_t> identityOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
 
 class InotifyFontSetNotifier : public FontSetNotifier {
  public:
@@ -108,7 +118,9 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     for (const WatchedDirectory& dir : dirs) wanted[dir.path] = &dir;
     for (auto it = watches_.begin(); it != watches_.end();) {
       auto want = wanted.find(it->first);
-      if (want == wanted.end()) {
+      // A directory replaced by another of the same name needs a new watch:
+      // the old one follows the old directory.
+      if (want == wanted.end() || identityOf(it->first) != it->second->identity) {
         close(it->second);
         it = watches_.erase(it);
       } else {
@@ -119,7 +131,7 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     std::vector<std::string> added;
     for (const WatchedDirectory& dir : dirs) {
       if (watches_.count(dir.path)) continue;
-      auto* watch = new Watch{{}, this, dir};
+      auto* watch = new Watch{{}, this, dir, identityOf(dir.path)};
       uv_fs_event_init(loop_, &watch->handle);
       watch->handle.data = watch;
       int rc = uv_fs_event_start(

@@ -38,7 +38,8 @@ class Agent {
  public:
   Agent() : fonts_({"user/fonts"}) {
     fonts_.add(testing::kDejaVuSans);
-    messagesPath_ = fonts_.root() + "/server-input";
+    // Outside the watched directories: writing messages changes nothing.
+    messagesPath_ = outside_.file("server-input");
     serverStdin = open(messagesPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     setLogSinkForTesting([](const std::string&) {});
     MainLoop::shared();
@@ -95,6 +96,7 @@ class Agent {
 
  private:
   PrivateFonts fonts_;
+  testing::TempDir outside_;
   std::string messagesPath_;
   std::unique_ptr<FontScanner> scanner_;
   int changes_ = 0;
@@ -167,6 +169,23 @@ TEST(FontSetNotifierTest, MoveInAndRemoval) {
     ASSERT_TRUE(agent.waitForChange());
     EXPECT_FALSE(agent.lastMessage().contains(moved));
     EXPECT_TRUE(agent.lastMessage().contains(dejavu(agent)));
+  });
+}
+
+TEST(FontSetNotifierTest, FontDirectoryReplacedByAnother) {
+  inChild([](Agent& agent) {
+    std::string dir = agent.fonts().fontsDir();
+    ASSERT_EQ(rename(dir.c_str(), (dir + ".old").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_TRUE(testing::copyFile(testing::kIpaGothic, dir + "/ipag.ttf"));
+    EXPECT_TRUE(agent.runUntil([&] {
+      nlohmann::json last = agent.lastMessage();
+      return last.contains(dir + "/ipag.ttf") && !last.contains(dejavu(agent));
+    }));
+    // The new directory is the one watched now.
+    ASSERT_TRUE(testing::copyFile(testing::kInterThin, dir + "/Inter-Thin.otf"));
+    EXPECT_TRUE(
+        agent.runUntil([&] { return agent.lastMessage().contains(dir + "/Inter-Thin.otf"); }));
   });
 }
 
