@@ -5,29 +5,29 @@
 namespace kavri {
 namespace {
 
-enum class PartType { kNumber, kString, kPeriod };
+enum class PartType { kNumber, kString };
 
 struct Part {
   PartType type;
   std::string_view text;
 };
 
-PartType typeOf(char c) {
-  if (c >= '0' && c <= '9') return PartType::kNumber;
-  if (c == '.') return PartType::kPeriod;
-  return PartType::kString;
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Runs of digits and runs of other characters; periods only separate them.
 std::vector<Part> splitVersion(std::string_view version) {
   std::vector<Part> parts;
-  size_t start = 0;
-  for (size_t i = 1; i <= version.size(); ++i) {
-    // Every period stands alone, so "1..2" keeps both of its periods.
-    if (i == version.size() || typeOf(version[i]) != typeOf(version[start]) ||
-        typeOf(version[start]) == PartType::kPeriod) {
-      parts.push_back({typeOf(version[start]), version.substr(start, i - start)});
-      start = i;
+  size_t i = 0;
+  while (i < version.size()) {
+    if (version[i] == '.') {
+      ++i;
+      continue;
     }
+    bool digits = isDigit(version[i]);
+    size_t end = i;
+    while (end < version.size() && version[end] != '.' && isDigit(version[end]) == digits) ++end;
+    parts.push_back({digits ? PartType::kNumber : PartType::kString, version.substr(i, end - i)});
+    i = end;
   }
   return parts;
 }
@@ -46,9 +46,20 @@ int compareNumbers(std::string_view a, std::string_view b) {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
-bool isZeroOrPeriod(const Part& part) {
-  return part.type == PartType::kPeriod ||
-         (part.type == PartType::kNumber && withoutLeadingZeros(part.text).empty());
+// Parts order as: any string (a pre-release tag, bytewise among
+// themselves) < a missing part = 0 < 1 < 2 ... A missing part thus counts
+// as zero, which makes "1.0" equal "1.0.0" and "1.0b1" older than "1.0", and
+// keeps the order consistent (transitive) for any input.
+int compareParts(const Part* a, const Part* b) {
+  bool aString = a && a->type == PartType::kString;
+  bool bString = b && b->type == PartType::kString;
+  if (aString && bString) {
+    int c = a->text.compare(b->text);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  if (aString) return -1;
+  if (bString) return 1;
+  return compareNumbers(a ? a->text : "0", b ? b->text : "0");
 }
 
 }  // namespace
@@ -56,28 +67,10 @@ bool isZeroOrPeriod(const Part& part) {
 int compareVersions(std::string_view a, std::string_view b) {
   std::vector<Part> partsA = splitVersion(a);
   std::vector<Part> partsB = splitVersion(b);
-  size_t common = std::min(partsA.size(), partsB.size());
-  for (size_t i = 0; i < common; ++i) {
-    const Part& pa = partsA[i];
-    const Part& pb = partsB[i];
-    if (pa.type == pb.type) {
-      int c = 0;
-      if (pa.type == PartType::kNumber) c = compareNumbers(pa.text, pb.text);
-      if (pa.type == PartType::kString) c = pa.text.compare(pb.text);
-      if (c != 0) return c < 0 ? -1 : 1;
-      continue;
-    }
-    // Different kinds at the same place: a number outranks a period, and
-    // both outrank a string (a pre-release tag).
-    if (pb.type == PartType::kString) return 1;
-    if (pa.type == PartType::kString) return -1;
-    return pa.type == PartType::kNumber ? 1 : -1;
-  }
-  const std::vector<Part>& longer = partsA.size() > partsB.size() ? partsA : partsB;
-  int longerSign = partsA.size() > partsB.size() ? 1 : -1;
-  for (size_t i = common; i < longer.size(); ++i) {
-    if (isZeroOrPeriod(longer[i])) continue;
-    return longer[i].type == PartType::kString ? -longerSign : longerSign;
+  for (size_t i = 0; i < std::max(partsA.size(), partsB.size()); ++i) {
+    int c = compareParts(i < partsA.size() ? &partsA[i] : nullptr,
+                         i < partsB.size() ? &partsB[i] : nullptr);
+    if (c != 0) return c;
   }
   return 0;
 }

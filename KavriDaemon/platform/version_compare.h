@@ -6,13 +6,13 @@
 namespace kavri {
 
 // Orders two bundle versions the way update feeds expect: each version is
-// split into runs of digits (numbers), runs of other characters (strings)
-// and single periods, and the parts are compared in turn. Numbers compare by
-// value (of any length), strings byte by byte; a number is newer than a
-// string or a period. When one version runs out, trailing periods and zeros
-// of the other don't count ("1.0" equals "1.0.0"); a string that follows
-// marks a pre-release ("1.0b1" is older than "1.0"), anything else a newer
-// version ("1.0.1" is newer than "1.0").
+// split into runs of digits (numbers) and runs of other characters
+// (strings), periods only separating them, and the parts are compared in
+// turn. Numbers compare by value (of any length), strings byte by byte; a
+// number is newer than a string. A missing part counts as 0, so "1.0"
+// equals "1.0.0", "1.0.1" is newer than "1.0", and a string where the other
+// version has nothing marks a pre-release ("1.0b1" is older than "1.0").
+// The order is consistent for any input, however odd.
 //
 // Returns a negative number when `a` is older than `b`, 0 when they are the
 // same version, a positive number when `a` is newer. Pure; any thread.

@@ -48,6 +48,16 @@ TEST(VersionCompare, TrailingZerosAndLeadingZerosAreTheSameVersion) {
   }
 }
 
+TEST(VersionCompare, OrderStaysConsistentForOddInput) {
+  // Found by fuzzing: equal versions must compare alike with a third.
+  const char* a = "0..000";
+  const char* b = "000000";
+  const char* c = "0.0..!4";
+  ASSERT_EQ(compareVersions(a, b), 0);
+  EXPECT_EQ(compareVersions(a, c), compareVersions(b, c));
+  EXPECT_EQ(compareVersions("1..1", "1.1"), 0);
+}
+
 TEST(VersionCompare, OddInputNeverCrashes) {
   EXPECT_GT(compareVersions("1..1", "1.a"), 0);
   EXPECT_NE(compareVersions("\xff\xfe", "1"), 0);
