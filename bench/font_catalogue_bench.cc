@@ -194,17 +194,20 @@ int main(int argc, char** argv) {
   printf("faces listed:                 %zu (message %lld bytes)\n", faces,
          static_cast<long long>(bytes));
   printf("fc-list (median of 5 before the first scan): %.1f ms wall, %.1f ms cpu\n", fc, fcCpu);
-  printf("first full scan:              %.1f ms wall (%.2fx fc-list), %.1f ms cpu (%.2fx); target <= 3x\n",
-         first, first / fc, firstCpu, firstCpu / fcCpu);
+  printf(
+      "first full scan:              %.1f ms wall (%.2fx fc-list), %.1f ms cpu (%.2fx); target <= "
+      "3x\n",
+      first, first / fc, firstCpu, firstCpu / fcCpu);
   // The fc-list runs interleaved with the rescans (the last 10).
   std::vector<double> fcAlong(fcList.end() - 10, fcList.end());
   std::vector<double> fcAlongCpu(fcListCpu.end() - 10, fcListCpu.end());
   printf("fc-list alongside the rescans: %.1f ms wall, %.1f ms cpu (medians of 10)\n",
          median(fcAlong), median(fcAlongCpu));
-  printf("rescan after one added font:  %.1f ms wall (%.2fx fc-list), %.1f ms cpu (%.2fx), "
-         "medians of 10; target <= 1.5x\n",
-         median(rescans), median(rescans) / median(fcAlong), median(rescansCpu),
-         median(rescansCpu) / median(fcAlongCpu));
+  printf(
+      "rescan after one added font:  %.1f ms wall (%.2fx fc-list), %.1f ms cpu (%.2fx), "
+      "medians of 10; target <= 1.5x\n",
+      median(rescans), median(rescans) / median(fcAlong), median(rescansCpu),
+      median(rescansCpu) / median(fcAlongCpu));
   printf("copy -> catalogue written:    %.0f ms median of %zu  (max %.0f ms, target < 1000)\n",
          median(latencies), latencies.size(),
          latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()));

@@ -69,10 +69,10 @@ class FontCatalogueTest : public ::testing::Test {
 // Installs the test set and returns the files fontTools is asked about.
 std::vector<std::string> installTestSet(PrivateFonts& fonts) {
   std::vector<std::string> files = {
-      fonts.add(testing::kDejaVuSans),     fonts.add(testing::kWenQuanYiZenHei),
-      fonts.add(testing::kIpaGothic),      fonts.add(testing::kInterVariable),
-      fonts.add(testing::kInterThin),      fonts.add(testing::kTerminusOtb),
-      fonts.add(testing::kTerminusPcf),    fonts.add(testing::kUrwType1),
+      fonts.add(testing::kDejaVuSans),  fonts.add(testing::kWenQuanYiZenHei),
+      fonts.add(testing::kIpaGothic),   fonts.add(testing::kInterVariable),
+      fonts.add(testing::kInterThin),   fonts.add(testing::kTerminusOtb),
+      fonts.add(testing::kTerminusPcf), fonts.add(testing::kUrwType1),
   };
   std::string escapes = fonts.fontsDir() + "/quote\"back\\slash\ttab.ttf";
   EXPECT_TRUE(testing::restyleFont(testing::kDejaVuSans, escapes, "Say \"Hi\" \\ Tab\tEnd"));
@@ -106,7 +106,8 @@ TEST_F(FontCatalogueTest, CarriesWhatTheFontFilesDeclare) {
     EXPECT_EQ(message.find('\n'), message.size() - 1);
     nlohmann::json sent = nlohmann::json::parse(message, nullptr, false);
     ASSERT_FALSE(sent.is_discarded()) << message;
-    nlohmann::json declared = nlohmann::json::parse(testing::fontFacts(c.tags, files), nullptr, false);
+    nlohmann::json declared =
+        nlohmann::json::parse(testing::fontFacts(c.tags, files), nullptr, false);
     ASSERT_FALSE(declared.is_discarded());
     EXPECT_EQ(nlohmann::json::diff(sent, declared), nlohmann::json::array());
 
@@ -133,7 +134,7 @@ TEST_F(FontCatalogueTest, OddFileNameAndVanishedFileCostOnlyTheirFaces) {
   fonts_.add(testing::kDejaVuSans, "odd\xff\xfe.ttf");
   std::string ipa = fonts_.add(testing::kIpaGothic);
   std::unique_ptr<FontSource> source = FontSource::create();
-  source->availableFonts();  // fontconfig has indexed the file...
+  source->availableFonts();           // fontconfig has indexed the file...
   ASSERT_EQ(unlink(ipa.c_str()), 0);  // ...and then it goes
 
   FontScanner scanner(*source);

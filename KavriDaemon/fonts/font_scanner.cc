@@ -1,11 +1,10 @@
 #include "fonts/font_scanner.h"
 
 #include <nlohmann/json.hpp>
-
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "fonts/font_traits.h"
@@ -98,9 +97,9 @@ void FontScanner::scanForFonts() {
     }
     // A path without a UTF-8 form counts as missing: one odd file name must
     // not cost the whole catalogue.
-    if (!hasText(font->path) || !font->format || !hasText(font->family) ||
-        !hasText(font->style) || !hasText(font->localizedFamily) ||
-        !hasText(font->localizedStyle) || !isValidUtf8(listed.name)) {
+    if (!hasText(font->path) || !font->format || !hasText(font->family) || !hasText(font->style) ||
+        !hasText(font->localizedFamily) || !hasText(font->localizedStyle) ||
+        !isValidUtf8(listed.name)) {
       logLine("ignoring bad font '%s'", name().c_str());
       continue;
     }

@@ -150,10 +150,8 @@ TEST_F(FontScannerTest, SkipReasonsInOrderWithTheirLogLines) {
   EXPECT_EQ(catalogue.size(), 1u);
   EXPECT_TRUE(catalogue.contains("/f/good.ttf"));
   std::vector<std::string> expected = {
-      "font scanner found 5 fonts",
-      "ignoring bad font 'Gone', missing NSFont",
-      "ignoring bad font 'NoLocalizedStyle'",
-      "ignoring bad font 'BitmapWithoutPath'",
+      "font scanner found 5 fonts",           "ignoring bad font 'Gone', missing NSFont",
+      "ignoring bad font 'NoLocalizedStyle'", "ignoring bad font 'BitmapWithoutPath'",
       "ignoring bitmap font 'Terminus'",
   };
   EXPECT_EQ(log_, expected);

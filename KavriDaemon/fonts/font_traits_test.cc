@@ -15,8 +15,8 @@ TEST(FontTraitsTest, WeightTableOfWidenedInputs) {
   struct Case {
     float weight;
     int32_t css;
-  } cases[] = {{-1.0f, 100}, {-0.8f, 100}, {-0.6f, 200}, {-0.4f, 300}, {-0.39f, 400},
-               {0.0f, 400},  {0.229f, 400}, {0.23f, 500}, {0.3f, 600},   {0.4f, 700},
+  } cases[] = {{-1.0f, 100}, {-0.8f, 100},  {-0.6f, 200}, {-0.4f, 300}, {-0.39f, 400},
+               {0.0f, 400},  {0.229f, 400}, {0.23f, 500}, {0.3f, 600},  {0.4f, 700},
                {0.56f, 800}, {0.62f, 900},  {2.0f, 900},  {-2.0f, 100}};
   for (const Case& c : cases) {
     EXPECT_EQ(CTWeightToCSSWeight(widened(c.weight)), c.css) << c.weight;
@@ -39,9 +39,8 @@ TEST(FontTraitsTest, WidthTableOfWidenedInputs) {
   struct Case {
     float width;
     int32_t stretch;
-  } cases[] = {{-1.0f, 1}, {-0.8f, 1}, {-0.6f, 2}, {-0.4f, 3},  {-0.2f, 4},
-               {0.0f, 5},  {0.23f, 6}, {0.4f, 7},  {0.6f, 8},   {0.62f, 8},
-               {0.8f, 9},  {1.0f, 9},  {1.5f, 9},  {-1.5f, 1}};
+  } cases[] = {{-1.0f, 1}, {-0.8f, 1}, {-0.6f, 2}, {-0.4f, 3}, {-0.2f, 4}, {0.0f, 5}, {0.23f, 6},
+               {0.4f, 7},  {0.6f, 8},  {0.62f, 8}, {0.8f, 9},  {1.0f, 9},  {1.5f, 9}, {-1.5f, 1}};
   for (const Case& c : cases) {
     EXPECT_EQ(CTWidthToFontStretch(widened(c.width)), c.stretch) << c.width;
   }

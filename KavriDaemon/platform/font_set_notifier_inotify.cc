@@ -1,5 +1,3 @@
-#include "platform/font_set_notifier.h"
-
 #include <sys/stat.h>
 #include <uv.h>
 
@@ -13,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/font_set_notifier.h"
 #include "platform/fontconfig_faces.h"
 #include "platform/uv_main_loop.h"
 

@@ -223,8 +223,9 @@ TEST(FontSetNotifierTest, ConfigurationNamingAnotherFontDirectory) {
     std::string extra = agent.fonts().root() + "/extra";
     ASSERT_EQ(mkdir(extra.c_str(), 0755), 0);
     ASSERT_TRUE(testing::copyFile(testing::kIpaGothic, extra + "/ipag.ttf"));
-    testing::writeFile(agent.fonts().confDir() + "/50-extra.conf",
-                       "<?xml version=\"1.0\"?>\n<fontconfig><dir>" + extra + "</dir></fontconfig>\n");
+    testing::writeFile(
+        agent.fonts().confDir() + "/50-extra.conf",
+        "<?xml version=\"1.0\"?>\n<fontconfig><dir>" + extra + "</dir></fontconfig>\n");
     ASSERT_TRUE(agent.waitForChange());
     EXPECT_TRUE(agent.lastMessage().contains(extra + "/ipag.ttf"));
     // The directory it named is watched from now on.

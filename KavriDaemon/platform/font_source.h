@@ -1,6 +1,7 @@
 #ifndef KAVRI_PLATFORM_FONT_SOURCE_H_
 #define KAVRI_PLATFORM_FONT_SOURCE_H_
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ struct ListedFont {
 };
 
 // What an opened face declares. A value the face lacks is left empty, and so
-// is a path that has no UTF-8 text form (names are UTF-8 already). Traits are the platform's normalised ones
-// (-1.0..1.0; 0 = regular, normal, upright); a missing trait reads as 0.
+// is a path that has no UTF-8 text form (names are UTF-8 already). Traits
+// are the platform's normalised ones (-1.0..1.0; 0 = regular, normal,
+// upright); a missing trait reads as 0.
 struct FontDescription {
   std::optional<std::string> path;
   std::optional<FontFormat> format;
@@ -63,8 +65,10 @@ class FontSource {
   // that two lists of an unchanged set are identical.
   virtual std::vector<ListedFont> availableFonts() = 0;
 
-  // Opens a listed face at 100 points and describes it. Empty when it cannot
-  // be opened (its file gone or unreadable, the face broken).
+  // Opens a listed face and describes it. Empty when it cannot be opened:
+  // its file gone or unreadable, or no longer holding that face. Cheap for a
+  // file unchanged since the platform indexed it (one status lookup); a
+  // changed file is read again.
   virtual std::optional<FontDescription> openFont(const ListedFont& font) = 0;
 };
 

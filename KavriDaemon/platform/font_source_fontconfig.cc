@@ -1,6 +1,3 @@
-#include "platform/font_source.h"
-
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -9,6 +6,7 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/font_source.h"
 #include "platform/fontconfig_faces.h"
 #include "platform/freetype_face_check.h"
 #include "server/utf8.h"
@@ -227,10 +225,9 @@ class FontconfigFontSource : public FontSource {
     auto key = [](const std::string& file, int index) {
       return std::tuple(std::string_view(file), index & 0xffff, static_cast<unsigned>(index) >> 16);
     };
-    auto it = std::lower_bound(faces.begin(), faces.end(), key(font.file, font.index),
-                               [&](const FontconfigFace& f, const auto& k) {
-                                 return key(f.file, f.index) < k;
-                               });
+    auto it = std::lower_bound(
+        faces.begin(), faces.end(), key(font.file, font.index),
+        [&](const FontconfigFace& f, const auto& k) { return key(f.file, f.index) < k; });
     if (it == faces.end() || it->file != font.file || it->index != font.index) return std::nullopt;
     return static_cast<size_t>(it - faces.begin());
   }
@@ -250,6 +247,8 @@ FontSource& FontSource::shared() {
   return *source;
 }
 
-std::unique_ptr<FontSource> FontSource::create() { return std::make_unique<FontconfigFontSource>(/*reload=*/true); }
+std::unique_ptr<FontSource> FontSource::create() {
+  return std::make_unique<FontconfigFontSource>(/*reload=*/true);
+}
 
 }  // namespace kavri

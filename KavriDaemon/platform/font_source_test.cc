@@ -67,7 +67,8 @@ TEST(FontSourceTest, ListsEveryFaceInFileThenIndexOrderStably) {
 
   std::vector<ListedFont> collection = facesOf(listed, zenhei);
   ASSERT_GE(collection.size(), 2u);
-  for (size_t i = 0; i < collection.size(); ++i) EXPECT_EQ(collection[i].index, static_cast<int>(i));
+  for (size_t i = 0; i < collection.size(); ++i)
+    EXPECT_EQ(collection[i].index, static_cast<int>(i));
   EXPECT_EQ(collection[0].name, "WenQuanYiZenHei");
   EXPECT_EQ(collection[1].name, "WenQuanYiZenHeiMono");
 

@@ -54,10 +54,10 @@ std::vector<FontconfigFace> listFaces(FcConfig* config) {
   FcPatternAddString(query, FC_NAMELANG, reinterpret_cast<const FcChar8*>("en"));
   // Index and variable are asked for so fontconfig never merges two faces
   // that agree on everything else.
-  FcObjectSet* objects = FcObjectSetBuild(
-      FC_FILE, FC_INDEX, FC_FAMILY, FC_FAMILYLANG, FC_STYLE, FC_STYLELANG, FC_POSTSCRIPT_NAME,
-      FC_WEIGHT, FC_WIDTH, FC_SLANT, FC_FONTFORMAT, FC_SCALABLE, FC_OUTLINE, FC_VARIABLE,
-      static_cast<char*>(nullptr));
+  FcObjectSet* objects =
+      FcObjectSetBuild(FC_FILE, FC_INDEX, FC_FAMILY, FC_FAMILYLANG, FC_STYLE, FC_STYLELANG,
+                       FC_POSTSCRIPT_NAME, FC_WEIGHT, FC_WIDTH, FC_SLANT, FC_FONTFORMAT,
+                       FC_SCALABLE, FC_OUTLINE, FC_VARIABLE, static_cast<char*>(nullptr));
   FcFontSet* set = (query && objects) ? FcFontList(config, query, objects) : nullptr;
   if (set) {
     faces.reserve(static_cast<size_t>(set->nfont));
@@ -116,7 +116,8 @@ std::string parentOf(const std::string& path) {
 // When the cache fontconfig uses for `dir` was written; 0 without one.
 int64_t cacheWrittenAtNs(const std::string& dir, FcConfig* config) {
   FcChar8* cacheFile = nullptr;
-  FcCache* cache = FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
+  FcCache* cache =
+      FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
   int64_t writtenAt = 0;
   struct stat st;
   if (cache && cacheFile && stat(reinterpret_cast<const char*>(cacheFile), &st) == 0) {

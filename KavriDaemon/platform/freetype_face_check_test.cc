@@ -29,7 +29,7 @@ TEST(FaceCheckCacheTest, ParallelChecksAgreeWithSingleChecks) {
   files.push_back(dir.file("missing.ttf"));
   for (size_t i = 0; i < 100; ++i) faces.push_back({&files[i], static_cast<int>(i % 3), 0});
   faces.insert(faces.begin() + 1, {&files[0], 7, 0});  // no such face
-  faces.push_back({&files[100], 2 << 16, 0});           // the second named instance
+  faces.push_back({&files[100], 2 << 16, 0});          // the second named instance
   faces.push_back({&files[101], 0, 0});
 
   FaceCheckCache parallel;

@@ -95,8 +95,8 @@ std::string fontFacts(const std::vector<std::string>& languages,
 
 bool restyleFont(const std::string& from, const std::string& to, const std::string& family,
                  int weightClass, int widthClass) {
-  std::vector<std::string> argv = {"/usr/bin/python3", KAVRI_FONT_FACTS, "restyle", from, to,
-                                   family};
+  std::vector<std::string> argv = {
+      "/usr/bin/python3", KAVRI_FONT_FACTS, "restyle", from, to, family};
   if (weightClass > 0) {
     argv.push_back(std::to_string(weightClass));
     argv.push_back(std::to_string(widthClass));

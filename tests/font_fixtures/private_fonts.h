@@ -12,8 +12,8 @@ namespace kavri::testing {
 // own: FONTCONFIG_FILE points at a generated fonts.conf whose only font
 // directories are ROOT/fonts and `extraDirs` (which need not exist; relative
 // ones are taken below ROOT), with the private cache directory ROOT/cache.
-// Configuration files written to ROOT/conf.d are included. The previous FONTCONFIG_FILE comes back on
-// destruction.
+// Configuration files written to ROOT/conf.d are included. The previous FONTCONFIG_FILE comes back
+// on destruction.
 class PrivateFonts {
  public:
   explicit PrivateFonts(const std::vector<std::string>& extraDirs = {});
