@@ -1,5 +1,7 @@
 #include "platform/fontconfig_faces.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -128,6 +130,36 @@ int64_t cacheWrittenAtNs(const std::string& dir, FcConfig* config) {
   return writtenAt;
 }
 
+int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Whether fontconfig would trust a cache of `dir` that no longer describes
+// it. fontconfig checks only the directory's time stamp: a file rewritten
+// in place leaves it as it was, and a change in the second the cache was
+// written can hide behind it. Dropping a cache costs a rescan of the
+// directory, so only such caches are dropped.
+bool cacheMayBeStale(const std::string& dir, FcConfig* config) {
+  constexpr int64_t kOneSecond = 1000000000;
+  int64_t written = cacheWrittenAtNs(dir, config);
+  if (written == 0) return false;  // no cache: fontconfig reads the directory anyway
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return false;
+  if (nanoseconds(st.st_mtim) >= written - kOneSecond) return true;
+  DIR* entries = opendir(dir.c_str());
+  if (!entries) return false;
+  bool stale = false;
+  while (struct dirent* entry = readdir(entries)) {
+    if (fstatat(dirfd(entries), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && nanoseconds(st.st_ctim) >= written - kOneSecond) {
+      stale = true;
+      break;
+    }
+  }
+  closedir(entries);
+  return stale;
+}
+
 }  // namespace
 
 std::shared_ptr<const FontconfigSet> FontconfigSet::load(const FontconfigSet* previous,
@@ -135,7 +167,9 @@ std::shared_ptr<const FontconfigSet> FontconfigSet::load(const FontconfigSet* pr
                                                          bool reloadConfiguration) {
   if (previous) {
     for (const std::string& dir : staleDirs) {
-      FcDirCacheUnlink(reinterpret_cast<const FcChar8*>(dir.c_str()), previous->config_);
+      if (cacheMayBeStale(dir, previous->config_)) {
+        FcDirCacheUnlink(reinterpret_cast<const FcChar8*>(dir.c_str()), previous->config_);
+      }
     }
   }
   FcConfig* config = nullptr;

@@ -55,9 +55,10 @@ struct WatchedDirectory {
 // change once loaded; a change of the installed fonts is a new load.
 class FontconfigSet {
  public:
-  // Loads the fonts afresh. The caches of `staleDirs` are dropped first,
-  // because fontconfig trusts a cache as long as its directory's time stamp
-  // is unchanged, which misses files rewritten in place. The configuration
+  // Loads the fonts afresh. The caches of `staleDirs` are dropped first where
+  // fontconfig would wrongly trust them: it trusts a cache as long as its
+  // directory's time stamp is unchanged, which misses files rewritten in
+  // place and changes within the second the cache was written. The configuration
   // (FONTCONFIG_FILE or the system's) is read again when there is no
   // `previous` load or `reloadConfiguration`; otherwise `previous`'s is kept
   // and only its fonts are rebuilt, which saves parsing it. Returns null when
