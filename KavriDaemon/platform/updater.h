@@ -47,6 +47,9 @@ struct UpdaterOptions {
   std::function<void()> afterFailedRelaunch;
   // A download that moves no byte for this long fails.
   std::chrono::seconds stallTimeout{60};
+  // The time between automatic checks; unset: from the bundle's
+  // SUScheduledCheckInterval (see scheduledCheckInterval).
+  std::optional<std::chrono::milliseconds> checkInterval;
 };
 
 // The self-updater: checks a signed feed, downloads, verifies and installs

@@ -27,8 +27,8 @@ class LinuxUpdater : public Updater {
  public:
   explicit LinuxUpdater(UpdaterOptions options)
       : options_(std::move(options)),
-        interval_(scheduledCheckInterval(
-            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval"))) {
+        interval_(options_.checkInterval.value_or(scheduledCheckInterval(
+            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval")))) {
     // What an earlier install left (the version before this one) goes now.
     if (!options_.bundlePath.empty()) removeTree(UpdateStaging::pathFor(options_.bundlePath), nullptr);
     thread_ = std::thread([this] { work(); });
@@ -88,18 +88,19 @@ class LinuxUpdater : public Updater {
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      auto due = [this] {
-        return stopping_ || checkAsked_ ||
-               (automaticChecks_ && !feedURL_.empty() &&
-                std::chrono::steady_clock::now() >= nextScheduledCheck_);
-      };
-      // Sleeps until asked or until the next scheduled check: nothing polls.
-      if (automaticChecks_)
-        wake_.wait_until(lock, nextScheduledCheck_, due);
-      else
-        wake_.wait(lock, due);
       if (stopping_) return;
-      if (!due()) continue;
+      bool scheduledDue = automaticChecks_ && !feedURL_.empty() &&
+                          std::chrono::steady_clock::now() >= nextScheduledCheck_;
+      if (!checkAsked_ && !scheduledDue) {
+        // Sleeps until woken or until the next scheduled check: nothing
+        // polls. Any wake-up goes round again, since a setting may have
+        // changed what there is to wait for.
+        if (automaticChecks_)
+          wake_.wait_until(lock, nextScheduledCheck_);
+        else
+          wake_.wait(lock);
+        continue;
+      }
       checkAsked_ = false;
       checking_ = true;
       UpdateCheckSettings settings{feedURL_, automaticDownloads_};
@@ -118,7 +119,7 @@ class LinuxUpdater : public Updater {
   }
 
   const UpdaterOptions options_;
-  const std::chrono::seconds interval_;
+  const std::chrono::milliseconds interval_;
   std::atomic<bool> cancel_{false};
 
   std::mutex mutex_;

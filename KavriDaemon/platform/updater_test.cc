@@ -362,6 +362,43 @@ TEST_F(UpdaterTest, DestroyingTheUpdaterEndsACheckUnderWay) {
   EXPECT_TRUE(delegate_.waitFor("error feed unreachable: cancelled"));
 }
 
+TEST_F(UpdaterTest, AutomaticChecksRepeatOnTheirIntervalOneAtATime) {
+  setFeed(feedFor("1", 10, ""));
+  UpdaterOptions options;
+  options.bundlePath = running();
+  options.checkInterval = 100ms;
+  auto updater = Updater::create(std::move(options));
+  updater->setDelegate(&delegate_);
+  updater->setFeedURL(feedURL());
+  updater->setAutomaticallyChecksForUpdates(true);
+  // Each ends, then the next follows an interval later, unasked.
+  ASSERT_TRUE(delegate_.waitFor("error no update available", 3)) << ::testing::PrintToString(delegate_.events());
+  updater->setAutomaticallyChecksForUpdates(false);
+  updater.reset();
+  EXPECT_GE(server_.requests("/appcast.xml"), 3);
+  EXPECT_EQ(server_.maxConcurrent("/appcast.xml"), 1);
+}
+
+TEST_F(UpdaterTest, WithoutAFeedNothingIsChecked) {
+  std::vector<std::string> log;
+  std::mutex logMutex;
+  setLogSinkForTesting([&](const std::string& line) {
+    std::lock_guard lock(logMutex);
+    log.push_back(line);
+  });
+  UpdaterOptions options;
+  options.bundlePath = running();
+  auto updater = Updater::create(std::move(options));
+  updater->setDelegate(&delegate_);
+  updater->setAutomaticallyChecksForUpdates(true);
+  updater->checkForUpdatesInBackground();
+  updater.reset();
+  setLogSinkForTesting(nullptr);
+  EXPECT_EQ(log, std::vector<std::string>{"no update feed set, update check request dropped"});
+  EXPECT_TRUE(delegate_.events().empty());
+  EXPECT_EQ(server_.requests("/appcast.xml"), 0);
+}
+
 TEST(UpdaterSchedule, IntervalComesFromInfoPlistWithinBounds) {
   EXPECT_EQ(scheduledCheckInterval(std::nullopt), 86400s);
   EXPECT_EQ(scheduledCheckInterval(60), 3600s);
