@@ -35,6 +35,14 @@ void writeFile(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    result.push_back(text.substr(start, end - start));
+  return result;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream data;

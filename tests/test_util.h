@@ -22,6 +22,10 @@ class TempDir {
 };
 
 void writeFile(const std::string& path, const std::string& bytes);
+
+// The complete lines of `text`, without their line feeds; a final partial
+// line is left out.
+std::vector<std::string> splitLines(const std::string& text);
 std::string readFile(const std::string& path);
 
 // A finished child process: its output and how it ended.

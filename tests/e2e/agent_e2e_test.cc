@@ -23,14 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    result.push_back(text.substr(start, end - start));
-  return result;
-}
-
 std::string copyBundle(const std::string& executable, const std::string& into) {
   fs::path app = fs::path(executable).parent_path().parent_path().parent_path();
   fs::path target = fs::path(into) / app.filename();
@@ -97,7 +89,7 @@ class AgentTest : public ::testing::Test {
     return std::make_unique<AgentProcess>(options);
   }
 
-  std::vector<std::string> received() const { return lines(readFile(recordDir_ + "/stdin")); }
+  std::vector<std::string> received() const { return splitLines(readFile(recordDir_ + "/stdin")); }
 
   pid_t serverPid() const {
     std::string text = readFile(recordDir_ + "/server.pid");

@@ -29,6 +29,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::readFile;
+using testing::splitLines;
 using testing::waitUntil;
 
 constexpr char kFeedPlaceholder[] = "http://127.0.0.1:1/appcast.xml";
@@ -122,14 +123,6 @@ size_t lineWith(const std::vector<std::string>& lines, const std::string& text, 
   return lines.size();
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    result.push_back(text.substr(start, end - start));
-  return result;
-}
-
 class UpdateScenario : public ::testing::Test {
  protected:
   UpdateScenario() : server_([this](const std::string& path) { return serve(path); }) {
@@ -215,7 +208,7 @@ TEST_F(UpdateScenario, RefusesABadSignatureThenInstallsAndRunsVersion2InTheSameP
   ASSERT_TRUE(agent.running()) << agent.log();
   ASSERT_TRUE(firstFeedRequest());
   EXPECT_GE(*firstFeedRequest() - started, 59s);
-  auto log = lines(agent.log());
+  auto log = splitLines(agent.log());
   size_t found = lineWith(log, "Found update: " + archiveURL(), 0);
   size_t refused = lineWith(log, "Update error signature wrong: signature does not match the archive", found);
   EXPECT_LT(refused, log.size()) << agent.log();
@@ -241,7 +234,7 @@ TEST_F(UpdateScenario, RefusesABadSignatureThenInstallsAndRunsVersion2InTheSameP
   EXPECT_EQ(running.st_ino, installed.st_ino);  // the same process now runs the new file
   EXPECT_EQ(Bundle(app()).infoString("CFBundleVersion"), "2");
 
-  log = lines(agent.log());
+  log = splitLines(agent.log());
   size_t foundAgain = lineWith(log, "Found update: " + archiveURL(), refused + 1);
   size_t installing = lineWith(log, "About to install update: " + archiveURL(), foundAgain);
   size_t relaunching = lineWith(log, "Relaunching to install update", installing);
