@@ -3,7 +3,8 @@
 # One GoogleTest binary per area; each test case becomes its own CTest test.
 # RESOURCE_LOCK keeps tests that share something machine-wide (such as
 # kavri_node_processes: every test whose agent runs "killall kavri-node")
-# from running at the same time.
+# from running at the same time. Binaries labelled `threads` also join the
+# threads_tests target, which the ThreadSanitizer build builds alone.
 function(kavri_add_test)
   cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
@@ -11,6 +12,12 @@ function(kavri_add_test)
   set(props TIMEOUT 300)
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if("threads" IN_LIST ARG_LABELS)
+    if(NOT TARGET threads_tests)
+      add_custom_target(threads_tests)
+    endif()
+    add_dependencies(threads_tests ${ARG_NAME})
   endif()
   if(ARG_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
