@@ -14,7 +14,6 @@
 #include <string>
 
 #include "agent_process.h"
-#include "feed_server.h"
 #include "test_util.h"
 
 namespace kavri::testing {
@@ -231,36 +230,6 @@ TEST_F(AgentTest, ATamperedServerFileStopsTheAgentAndSparesTheOldServer) {
     EXPECT_EQ(serverPid(), 0);
     EXPECT_TRUE(oldServer.running());
   }
-}
-
-TEST_F(AgentTest, NoUpdateCheckBeforeSixtySecondsThenOneCheckPerRequest) {
-  FeedServer feed(
-      "<?xml version=\"1.0\"?><rss version=\"2.0\" "
-      "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
-      "<title>feed</title></channel></rss>");
-  TempDir copy;
-  std::string executable = copyBundle(KAVRI_E2E_RECORDER, copy.path());
-  std::string plist = fs::path(executable).parent_path().parent_path() / "Info.plist";
-  std::string info = readFile(plist);
-  std::string feedURL = "http://127.0.0.1:" + std::to_string(feed.port()) + "/appcast.xml";
-  info = std::regex_replace(info, std::regex("<key>SUFeedURL</key>\\s*<string>[^<]*</string>"),
-                            "<key>SUFeedURL</key><string>" + feedURL + "</string>");
-  writeFile(plist, info);
-
-  auto started = std::chrono::steady_clock::now();
-  // The server asks for a check at once; that request must be dropped.
-  auto agent = start(executable, true, {{"KAVRI_ASK_AT_ONCE", "1"}});
-  ASSERT_TRUE(waitUntil([&] { return !feed.requests().empty(); }, seconds(120)))
-      << agent->stderrText();
-  EXPECT_GE(feed.requests()[0] - started, seconds(60));
-  EXPECT_EQ(feed.requests().size(), 1u);
-
-  // Once the updater runs, each request from the server is one check.
-  ASSERT_TRUE(agent->waitForStderr(
-      [](const std::string& text) { return text.find("Update error") != std::string::npos; }));
-  kill(serverPid(), SIGUSR1);
-  EXPECT_TRUE(waitUntil([&] { return feed.requests().size() == 2; }, seconds(30)));
-  EXPECT_TRUE(agent->running());
 }
 
 }  // namespace

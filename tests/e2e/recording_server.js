@@ -1,6 +1,5 @@
 'use strict';
-// A stand-in server for whole-agent tests: records what the agent sends, and
-// asks for update checks when told to.
+// A stand-in server for whole-agent tests: records what the agent sends.
 const fs = require('fs');
 // Out of reach of the killall of agents that other test runs start.
 process.title = 'kavri-recorder';
@@ -8,7 +7,6 @@ const dir = process.env.KAVRI_RECORD_DIR;
 fs.writeFileSync(`${dir}/server.pid`, String(process.pid));
 process.stdin.on('data', (chunk) => fs.appendFileSync(`${dir}/stdin`, chunk));
 process.stdin.on('end', () => process.exit(0));
-process.on('SIGUSR1', () => process.stdout.write('CHECK FOR UPDATES\n'));
 if (process.env.KAVRI_CLOSE_INPUT) {
   // Stops listening while staying alive: the agent's next write finds no reader.
   process.stdin.destroy();
@@ -16,4 +14,3 @@ if (process.env.KAVRI_CLOSE_INPUT) {
   fs.writeFileSync(`${dir}/input-closed`, '');
   setInterval(() => {}, 1 << 30);
 }
-if (process.env.KAVRI_ASK_AT_ONCE) process.stdout.write('CHECK FOR UPDATES\n');
