@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "platform/application.h"
-#include "platform/updater.h"
+#include "updater/updater.h"
 
 namespace kavri {
 

@@ -4,7 +4,7 @@
 #include "app_delegate.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
-#include "platform/url.h"
+#include "updater/url.h"
 
 namespace kavri {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
-#include "platform/update_archive.h"
-#include "platform/update_signature.h"
+#include "updater/update_archive.h"
+#include "updater/update_signature.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

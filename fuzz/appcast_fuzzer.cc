@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/appcast.h"
-#include "platform/version_compare.h"
+#include "updater/appcast.h"
+#include "updater/version_compare.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

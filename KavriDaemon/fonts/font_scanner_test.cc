@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fonts/fake_font_source.h"
+#include "support/fake_font_source.h"
 #include "platform/log.h"
 #include "server/channel.h"
 #include "test_util.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "app_delegate.h"
-#include "server/counting_updater_for_test.h"
+#include "support/counting_updater_for_test.h"
 
 namespace kavri {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "app_delegate.h"
 #include "server/channel.h"
-#include "server/counting_updater_for_test.h"
+#include "support/counting_updater_for_test.h"
 #include "server/credentials.h"
 #include "server/handshake.h"
 #include "test_util.h"

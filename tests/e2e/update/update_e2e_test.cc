@@ -17,7 +17,7 @@
 
 #include "agent_process.h"
 #include "platform/bundle.h"
-#include "platform/update_test_support.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 extern char** environ;

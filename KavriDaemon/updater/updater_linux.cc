@@ -1,7 +1,7 @@
 // The updater's thread and schedule; the work of one check is in
 // update_check.cc.
 
-#include "platform/updater.h"
+#include "updater/updater.h"
 
 #include <unistd.h>
 
@@ -13,8 +13,8 @@
 #include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/log.h"
-#include "platform/update_check.h"
-#include "platform/update_install.h"
+#include "updater/update_check.h"
+#include "updater/update_install.h"
 
 namespace kavri {
 

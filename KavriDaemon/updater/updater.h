@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATER_H_
-#define KAVRI_PLATFORM_UPDATER_H_
+#ifndef KAVRI_UPDATER_UPDATER_H_
+#define KAVRI_UPDATER_UPDATER_H_
 
 #include <chrono>
 #include <cstdint>
@@ -87,4 +87,4 @@ std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSec
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATER_H_
+#endif  // KAVRI_UPDATER_UPDATER_H_

@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATE_ARCHIVE_H_
-#define KAVRI_PLATFORM_UPDATE_ARCHIVE_H_
+#ifndef KAVRI_UPDATER_UPDATE_ARCHIVE_H_
+#define KAVRI_UPDATER_UPDATE_ARCHIVE_H_
 
 #include <cstdint>
 #include <string>
@@ -27,4 +27,4 @@ bool unpackArchive(int archiveFd, const std::string& destinationDir, const Unpac
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATE_ARCHIVE_H_
+#endif  // KAVRI_UPDATER_UPDATE_ARCHIVE_H_

@@ -1,4 +1,4 @@
-#include "platform/version_compare.h"
+#include "updater/version_compare.h"
 
 #include <vector>
 

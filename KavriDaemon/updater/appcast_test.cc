@@ -1,4 +1,4 @@
-#include "platform/appcast.h"
+#include "updater/appcast.h"
 
 #include <gtest/gtest.h>
 

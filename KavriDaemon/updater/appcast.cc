@@ -1,4 +1,4 @@
-#include "platform/appcast.h"
+#include "updater/appcast.h"
 
 #include <expat.h>
 #include <sodium.h>
@@ -7,7 +7,7 @@
 #include <charconv>
 #include <memory>
 
-#include "platform/version_compare.h"
+#include "updater/version_compare.h"
 
 namespace kavri {
 namespace {

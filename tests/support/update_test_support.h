@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATE_TEST_SUPPORT_H_
-#define KAVRI_PLATFORM_UPDATE_TEST_SUPPORT_H_
+#ifndef KAVRI_TESTS_SUPPORT_UPDATE_TEST_SUPPORT_H_
+#define KAVRI_TESTS_SUPPORT_UPDATE_TEST_SUPPORT_H_
 
 // Helpers for the updater's tests: a loopback HTTP server that can misbehave,
 // archives written entry by entry, and Ed25519 signing with the openssl tool.
@@ -107,4 +107,4 @@ std::string base64(const std::string& bytes);
 
 }  // namespace kavri::testing
 
-#endif  // KAVRI_PLATFORM_UPDATE_TEST_SUPPORT_H_
+#endif  // KAVRI_TESTS_SUPPORT_UPDATE_TEST_SUPPORT_H_

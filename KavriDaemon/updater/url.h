@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_URL_H_
-#define KAVRI_PLATFORM_URL_H_
+#ifndef KAVRI_UPDATER_URL_H_
+#define KAVRI_UPDATER_URL_H_
 
 #include <string>
 
@@ -12,4 +12,4 @@ bool isURL(const std::string& text);
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_URL_H_
+#endif  // KAVRI_UPDATER_URL_H_

@@ -1,4 +1,4 @@
-#include "platform/update_download.h"
+#include "updater/update_download.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>

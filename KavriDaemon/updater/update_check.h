@@ -1,11 +1,11 @@
-#ifndef KAVRI_PLATFORM_UPDATE_CHECK_H_
-#define KAVRI_PLATFORM_UPDATE_CHECK_H_
+#ifndef KAVRI_UPDATER_UPDATE_CHECK_H_
+#define KAVRI_UPDATER_UPDATE_CHECK_H_
 
 #include <atomic>
 #include <optional>
 #include <string>
 
-#include "platform/updater.h"
+#include "updater/updater.h"
 
 namespace kavri {
 
@@ -36,4 +36,4 @@ UpdateCheckOutcome runUpdateCheck(const UpdateCheckSettings& settings, const Upd
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATE_CHECK_H_
+#endif  // KAVRI_UPDATER_UPDATE_CHECK_H_

@@ -1,4 +1,4 @@
-#include "platform/update_check.h"
+#include "updater/update_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,13 +7,13 @@
 #include <memory>
 #include <optional>
 
-#include "platform/appcast.h"
+#include "updater/appcast.h"
 #include "platform/bundle.h"
 #include "platform/unique_fd.h"
-#include "platform/update_archive.h"
-#include "platform/update_download.h"
-#include "platform/update_install.h"
-#include "platform/update_signature.h"
+#include "updater/update_archive.h"
+#include "updater/update_download.h"
+#include "updater/update_install.h"
+#include "updater/update_signature.h"
 
 namespace kavri {
 namespace {

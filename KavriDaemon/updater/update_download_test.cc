@@ -1,4 +1,4 @@
-#include "platform/update_download.h"
+#include "updater/update_download.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include <thread>
 
-#include "platform/update_test_support.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 extern char** environ;

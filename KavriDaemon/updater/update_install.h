@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATE_INSTALL_H_
-#define KAVRI_PLATFORM_UPDATE_INSTALL_H_
+#ifndef KAVRI_UPDATER_UPDATE_INSTALL_H_
+#define KAVRI_UPDATER_UPDATE_INSTALL_H_
 
 #include <optional>
 #include <string>
@@ -73,4 +73,4 @@ bool execInPlace(const std::string& executable, const std::vector<std::string>& 
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATE_INSTALL_H_
+#endif  // KAVRI_UPDATER_UPDATE_INSTALL_H_

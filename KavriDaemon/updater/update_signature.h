@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATE_SIGNATURE_H_
-#define KAVRI_PLATFORM_UPDATE_SIGNATURE_H_
+#ifndef KAVRI_UPDATER_UPDATE_SIGNATURE_H_
+#define KAVRI_UPDATER_UPDATE_SIGNATURE_H_
 
 #include <string>
 
@@ -16,4 +16,4 @@ bool verifyEdSignature(int fd, const std::string& signatureBase64,
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATE_SIGNATURE_H_
+#endif  // KAVRI_UPDATER_UPDATE_SIGNATURE_H_

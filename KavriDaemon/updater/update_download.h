@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_UPDATE_DOWNLOAD_H_
-#define KAVRI_PLATFORM_UPDATE_DOWNLOAD_H_
+#ifndef KAVRI_UPDATER_UPDATE_DOWNLOAD_H_
+#define KAVRI_UPDATER_UPDATE_DOWNLOAD_H_
 
 #include <atomic>
 #include <chrono>
@@ -46,4 +46,4 @@ bool downloadToFile(const std::string& url, const DownloadLimits& limits, int fd
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_UPDATE_DOWNLOAD_H_
+#endif  // KAVRI_UPDATER_UPDATE_DOWNLOAD_H_

@@ -1,11 +1,11 @@
-#ifndef KAVRI_SERVER_COUNTING_UPDATER_FOR_TEST_H_
-#define KAVRI_SERVER_COUNTING_UPDATER_FOR_TEST_H_
+#ifndef KAVRI_TESTS_SUPPORT_COUNTING_UPDATER_FOR_TEST_H_
+#define KAVRI_TESTS_SUPPORT_COUNTING_UPDATER_FOR_TEST_H_
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/updater.h"
+#include "updater/updater.h"
 
 namespace kavri {
 
@@ -53,4 +53,4 @@ class CountingUpdater : public Updater {
 
 }  // namespace kavri
 
-#endif  // KAVRI_SERVER_COUNTING_UPDATER_FOR_TEST_H_
+#endif  // KAVRI_TESTS_SUPPORT_COUNTING_UPDATER_FOR_TEST_H_

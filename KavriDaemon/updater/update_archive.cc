@@ -1,4 +1,4 @@
-#include "platform/update_archive.h"
+#include "updater/update_archive.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,4 +1,4 @@
-#include "platform/update_install.h"
+#include "updater/update_install.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "platform/unique_fd.h"
-#include "platform/version_compare.h"
+#include "updater/version_compare.h"
 
 extern char** environ;
 

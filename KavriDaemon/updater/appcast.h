@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_APPCAST_H_
-#define KAVRI_PLATFORM_APPCAST_H_
+#ifndef KAVRI_UPDATER_APPCAST_H_
+#define KAVRI_UPDATER_APPCAST_H_
 
 #include <cstdint>
 #include <optional>
@@ -49,4 +49,4 @@ std::optional<AppcastItem> bestAppcastItem(const std::vector<AppcastItem>& items
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_APPCAST_H_
+#endif  // KAVRI_UPDATER_APPCAST_H_

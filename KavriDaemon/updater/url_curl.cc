@@ -1,4 +1,4 @@
-#include "platform/url.h"
+#include "updater/url.h"
 
 #include <curl/curl.h>
 

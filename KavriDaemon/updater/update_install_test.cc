@@ -1,4 +1,4 @@
-#include "platform/update_install.h"
+#include "updater/update_install.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "platform/unique_fd.h"
-#include "platform/update_test_support.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 namespace kavri {

@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_VERSION_COMPARE_H_
-#define KAVRI_PLATFORM_VERSION_COMPARE_H_
+#ifndef KAVRI_UPDATER_VERSION_COMPARE_H_
+#define KAVRI_UPDATER_VERSION_COMPARE_H_
 
 #include <string_view>
 
@@ -20,4 +20,4 @@ int compareVersions(std::string_view a, std::string_view b);
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_VERSION_COMPARE_H_
+#endif  // KAVRI_UPDATER_VERSION_COMPARE_H_

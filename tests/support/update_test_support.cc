@@ -1,4 +1,4 @@
-#include "platform/update_test_support.h"
+#include "support/update_test_support.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,4 +1,4 @@
-#include "platform/update_signature.h"
+#include "updater/update_signature.h"
 
 #include <sodium.h>
 #include <string.h>

@@ -1,5 +1,5 @@
-#ifndef KAVRI_FONTS_FAKE_FONT_SOURCE_H_
-#define KAVRI_FONTS_FAKE_FONT_SOURCE_H_
+#ifndef KAVRI_TESTS_SUPPORT_FAKE_FONT_SOURCE_H_
+#define KAVRI_TESTS_SUPPORT_FAKE_FONT_SOURCE_H_
 
 #include <map>
 #include <optional>
@@ -55,4 +55,4 @@ inline FontDescription regularFace(const std::string& path, const std::string& f
 
 }  // namespace kavri::testing
 
-#endif  // KAVRI_FONTS_FAKE_FONT_SOURCE_H_
+#endif  // KAVRI_TESTS_SUPPORT_FAKE_FONT_SOURCE_H_

@@ -1,4 +1,4 @@
-#include "platform/updater.h"
+#include "updater/updater.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "platform/bundle.h"
 #include "platform/log.h"
-#include "platform/update_test_support.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 namespace kavri {

@@ -1,4 +1,4 @@
-#include "platform/update_archive.h"
+#include "updater/update_archive.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "platform/unique_fd.h"
-#include "platform/update_signature.h"
-#include "platform/update_test_support.h"
+#include "updater/update_signature.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 namespace kavri {
