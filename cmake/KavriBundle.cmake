@@ -57,6 +57,10 @@ function(kavri_add_bundle)
     COMMENT "Copying the server into ${app}"
     VERBATIM)
   add_custom_target(${ARG_TARGET}_resources DEPENDS "${resources}/kavri-node" "${resources}/daemon.js")
+  # The companion server is itself made by the build (companion/).
+  if(ARG_SERVER_SCRIPT STREQUAL KAVRI_COMPANION_SCRIPT)
+    add_dependencies(${ARG_TARGET}_resources companion_script)
+  endif()
 
   kavri_add_credentials(
     OUTPUT credentials

@@ -494,133 +494,24 @@ function requestUpdateCheck() {
   process.stdout.write(kCheckForUpdatesCommand);
 }
 
+// The page's own files, written under companion/page/ and put in here as
+// string literals when the server is built (companion/assemble.js): the
+// server ships as one verified file and reads nothing from beside it.
+const kPage = {
+  html: "@page:index.html@",
+  style: "@page:page.css@",
+  script: "@page:page.js@",
+};
+
+function isAssembled() {
+  return !kPage.html.startsWith('@page:');
+}
+
 const kStaticFiles = new Map([
-  ['/', {type: 'text/html; charset=utf-8', body: pageHtml()}],
-  ['/app.js', {type: 'text/javascript; charset=utf-8', body: pageScript()}],
-  ['/app.css', {type: 'text/css; charset=utf-8', body: pageStyle()}],
+  ['/', {type: 'text/html; charset=utf-8', body: kPage.html}],
+  ['/app.js', {type: 'text/javascript; charset=utf-8', body: kPage.script}],
+  ['/app.css', {type: 'text/css; charset=utf-8', body: kPage.style}],
 ]);
-
-function pageHtml() {
-  return `<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Installed fonts</title>
-<link rel="stylesheet" href="/app.css">
-<script src="/app.js" defer></script>
-</head>
-<body>
-<header>
-<h1>Installed fonts</h1>
-<p id="status" role="status">Waiting for the catalogue…</p>
-<button id="check" type="button">Check for updates</button>
-</header>
-<ul id="families"></ul>
-</body>
-</html>
-`;
-}
-
-function pageStyle() {
-  return `body { font: 15px/1.4 system-ui, sans-serif; margin: 0 2rem 2rem; color: #222; }
-header { position: sticky; top: 0; background: #fff; padding: 1rem 0; border-bottom: 1px solid #ddd;
-  display: flex; gap: 1rem; align-items: baseline; flex-wrap: wrap; }
-h1 { font-size: 1.3rem; margin: 0; }
-#status { margin: 0; color: #666; flex: 1; }
-ul { list-style: none; padding: 0; }
-li.family { padding: .6rem 0; border-bottom: 1px solid #eee; }
-.sample { font-size: 1.8rem; display: block; overflow-wrap: anywhere; }
-.about { color: #666; font-size: .85rem; }
-.name { font-weight: 600; margin-right: .8em; }
-`;
-}
-
-// The page's script. Families are rendered from the server's events; each
-// family's sample gets its own face once it scrolls near the view, so a
-// catalogue of thousands of files does not load them all at once.
-function pageScript() {
-  return `'use strict';
-(() => {
-  const list = document.getElementById('families');
-  const status = document.getElementById('status');
-  const check = document.getElementById('check');
-  const loaded = new Map();  // font URL -> CSS family name of its FontFace
-  const wanted = new WeakMap();  // sample element -> font URL
-
-  function faceName(url) {
-    let name = loaded.get(url);
-    if (!name) {
-      name = 'kavri-face-' + loaded.size;
-      document.fonts.add(new FontFace(name, 'url("' + url + '")'));
-      loaded.set(url, name);
-    }
-    return name;
-  }
-
-  const observer = new IntersectionObserver((entries) => {
-    for (const entry of entries) {
-      if (!entry.isIntersecting) continue;
-      const sample = entry.target;
-      sample.style.fontFamily = '"' + faceName(wanted.get(sample)) + '", sans-serif';
-      observer.unobserve(sample);
-    }
-  }, {rootMargin: '600px'});
-
-  function render(summary) {
-    observer.disconnect();
-    const items = summary.families.map((family) => {
-      const item = document.createElement('li');
-      item.className = 'family';
-      item.dataset.family = family.family;
-      const sample = document.createElement('span');
-      sample.className = 'sample';
-      sample.textContent = family.name;
-      const face = family.faces[0];
-      wanted.set(sample, '/font?path=' + encodeURIComponent(face.path) +
-          '&postscript=' + encodeURIComponent(face.postscript));
-      observer.observe(sample);
-      // The name again in the page's own face: a symbol font shows no letters.
-      const name = document.createElement('span');
-      name.className = 'name';
-      name.textContent = family.name;
-      const styles = document.createElement('span');
-      styles.className = 'styles';
-      styles.textContent = [...new Set(family.faces.map((f) => f.name).filter(Boolean))].join(' · ');
-      const about = document.createElement('div');
-      about.className = 'about';
-      about.append(name, styles);
-      item.append(sample, about);
-      return item;
-    });
-    list.replaceChildren(...items);
-    const n = summary.families.length;
-    status.textContent = n + (n === 1 ? ' family, ' : ' families, ') + summary.faces +
-        (summary.faces === 1 ? ' face' : ' faces');
-    document.body.dataset.generation = String(summary.generation);
-  }
-
-  const events = new EventSource('/events');
-  events.addEventListener('catalogue', (e) => render(JSON.parse(e.data)));
-  events.addEventListener('error', () => {
-    status.textContent = 'Lost the connection to the server; retrying…';
-  });
-
-  check.addEventListener('click', async () => {
-    check.disabled = true;
-    try {
-      const response = await fetch('/check-for-updates', {method: 'POST'});
-      status.textContent = response.ok ? 'Asked for an update check.'
-                                       : 'The update check was refused.';
-    } catch (e) {
-      status.textContent = 'Could not reach the server.';
-    } finally {
-      check.disabled = false;
-    }
-  });
-})();
-`;
-}
 
 function fail(message) {
   log(message);
@@ -689,6 +580,9 @@ function startServer(companion, handshake, port, fixed) {
 }
 
 function main() {
+  if (!isAssembled()) {
+    fail('this is the server\'s source without its page; run the daemon.js the build assembles');
+  }
   const portSetting = parsePort(process.env.KAVRI_PORT);
   if (portSetting.error) fail(portSetting.error);
   // The agent may be gone while a command is on its way; its end of standard

@@ -10,7 +10,8 @@ const https = require('https');
 const os = require('os');
 const path = require('path');
 
-const kDaemon = path.join(__dirname, 'daemon.js');
+const {assemble} = require('./assemble.js');
+
 const kWaitMs = 20 * 1000;  // generous: CI shares two cores with builds
 
 function tempDir(prefix) {
@@ -93,10 +94,23 @@ class OutputWatcher {
   }
 }
 
+// The server as it ships, assembled from the sources into a file of this
+// process's own, once.
+let assembled = null;
+function shippedDaemon() {
+  if (!assembled) {
+    const dir = tempDir('kavri-daemon-');
+    process.on('exit', () => fs.rmSync(dir, {recursive: true, force: true}));
+    assembled = path.join(dir, 'daemon.js');
+    fs.writeFileSync(assembled, assemble());
+  }
+  return assembled;
+}
+
 // The server as the agent runs it: pipes on standard input and output.
 // Port 0 unless the caller says otherwise, so tests never collide.
 function spawnCompanion(env = {}) {
-  const child = spawn(process.execPath, [kDaemon], {
+  const child = spawn(process.execPath, [shippedDaemon()], {
     env: {...process.env, KAVRI_PORT: '0', ...env},
     stdio: ['pipe', 'pipe', 'pipe'],
   });
@@ -276,6 +290,6 @@ function makeCollection(fonts) {
 }
 
 module.exports = {
-  tempDir, makeCredentials, spawnCompanion, request, openEvents, face, OutputWatcher, kWaitMs,
+  tempDir, makeCredentials, shippedDaemon, spawnCompanion, request, openEvents, face, OutputWatcher, kWaitMs,
   fontTables, makeFont, makeCollection,
 };

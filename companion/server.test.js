@@ -46,14 +46,16 @@ describe('companion server', () => {
     assert.equal(json.headers['content-type'], 'application/json');
     assert.deepEqual(JSON.parse(json.body), {[fontA]: [h.face('Alpha', 'Regular')]});
 
-    const page = await get('/');
-    assert.equal(page.status, 200);
-    assert.match(page.headers['content-type'], /^text\/html/);
-    assert.match(page.headers['content-security-policy'], /script-src 'self'/);
-    assert.match(page.body.toString(), /Check for updates/);
-    const script = await get('/app.js');
-    assert.match(script.headers['content-type'], /^text\/javascript/);
-    assert.match(script.body.toString(), /EventSource\('\/events'\)/);
+    // The page's files come out byte for byte as written under page/.
+    const pageFile = (name) => fs.readFileSync(path.join(__dirname, 'page', name));
+    for (const [urlPath, type, file] of [['/', /^text\/html/, 'index.html'],
+      ['/app.js', /^text\/javascript/, 'page.js'], ['/app.css', /^text\/css/, 'page.css']]) {
+      const page = await get(urlPath);
+      assert.equal(page.status, 200, urlPath);
+      assert.match(page.headers['content-type'], type);
+      assert.match(page.headers['content-security-policy'], /script-src 'self'/);
+      assert.deepEqual(page.body, pageFile(file), urlPath);
+    }
   });
 
   it('ServesOnlyFontFilesOfTheCurrentCatalogue', async () => {
