@@ -15,14 +15,86 @@ const kDefaultPort = 47823;
 const kPortInUseRetries = 5;              // a predecessor may still be exiting
 const kPortInUseRetryMs = 200;
 const kMaxEventClients = 32;
-const kMaxCollectionBytes = 256 * 1024 * 1024;  // read whole to cut one face out
-const kMaxEventBacklogBytes = 64 * 1024 * 1024;
+const kMaxEventBacklogBytes = 64 * 1024;  // more is an event the page has not taken
 const kKeepAliveMs = 25 * 1000;
 const kCheckForUpdatesCommand = 'CHECK FOR UPDATES\n';
+
+// What one client can make the server hold or do. The waits may be shortened
+// (tests, benches) through KAVRI_COMPANION_LIMITS, a JSON object of them.
+const kDefaultLimits = Object.freeze({
+  stallMs: 10 * 1000,             // a reader that takes nothing for this long is gone
+  repeatLogMs: 60 * 1000,         // at most one line per kind of client fault per this
+});
+
+const kMaxConcurrentCuts = 2;
+const kCutCacheBytes = 16 * 1024 * 1024;
+const kMaxCutReadBytes = 32 * 1024 * 1024;  // directories and names, never table data
+const kMaxCollectionFaces = 4096;
+const kMaxNameTableBytes = 1024 * 1024;
+const kChunkBytes = 64 * 1024;
 
 function log(message) {
   // One line per event; standard output is reserved for commands.
   process.stderr.write(`kavri companion: ${message}\n`);
+}
+
+const monotonicMs = () => Number(process.hrtime.bigint() / 1000000n);
+
+// Client faults are logged once per window and kind, then counted, so a
+// client repeating one cannot flood the log.
+class RepeatLog {
+  constructor(windowMs, write = log) {
+    this.windowMs_ = windowMs;
+    this.write_ = write;
+    this.kinds_ = new Map();
+  }
+
+  note(kind, message) {
+    let entry = this.kinds_.get(kind);
+    if (!entry) {
+      entry = {until: -Infinity, repeats: 0, timer: null};
+      this.kinds_.set(kind, entry);
+    }
+    const now = monotonicMs();
+    if (now >= entry.until) {
+      this.write_(message);
+      entry.until = now + this.windowMs_;
+      return;
+    }
+    entry.repeats += 1;
+    if (entry.timer) return;
+    entry.timer = setTimeout(() => {
+      this.write_(`${message} (${entry.repeats} times in the last ${this.windowMs_ / 1000} s)`);
+      entry.until = monotonicMs() + this.windowMs_;
+      entry.repeats = 0;
+      entry.timer = null;
+    }, entry.until - now);
+    entry.timer.unref();
+  }
+}
+
+// The limits, with any shortened in KAVRI_COMPANION_LIMITS. Returns
+// {limits} or {error}.
+function parseLimits(text) {
+  if (text === undefined || text === '') return {limits: kDefaultLimits};
+  let value;
+  try {
+    value = JSON.parse(text);
+  } catch (e) {
+    return {error: 'KAVRI_COMPANION_LIMITS is not JSON'};
+  }
+  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
+    return {error: 'KAVRI_COMPANION_LIMITS is not a JSON object'};
+  }
+  const limits = {...kDefaultLimits};
+  for (const [name, ms] of Object.entries(value)) {
+    if (!Object.hasOwn(kDefaultLimits, name) || !Number.isInteger(ms) || ms < 1 ||
+        ms > kDefaultLimits[name]) {
+      return {error: `KAVRI_COMPANION_LIMITS: ${name} is not a known limit of 1 to its default ms`};
+    }
+    limits[name] = ms;
+  }
+  return {limits: Object.freeze(limits)};
 }
 
 // Frames a byte stream into lines ended by LF. A line longer than
@@ -256,12 +328,15 @@ const kSecurityHeaders = {
 
 // The catalogue being served and the pages listening for the next one.
 class Companion {
-  constructor() {
+  constructor(limits = kDefaultLimits) {
     this.catalogue_ = null;
     this.generation_ = 0;
     this.summary_ = this.summarise_();
     this.eventClients_ = new Set();
     this.port = 0;
+    this.limits_ = limits;
+    this.log_ = new RepeatLog(limits.repeatLogMs);
+    this.cutter_ = new FaceCutter();
   }
 
   // Takes one catalogue line. Returns false (and keeps the last good
@@ -348,14 +423,24 @@ class Companion {
   }
 
   sendEvent_(res) {
-    // A page that stopped reading is dropped rather than buffered for ever;
-    // it reconnects and gets the current catalogue.
-    if (res.writableLength > kMaxEventBacklogBytes) return res.destroy();
+    if (this.dropIfStalled_(res)) return;
     res.write(`event: catalogue\ndata: ${this.summary_}\n\n`);
   }
 
   keepEventsAlive() {
-    for (const res of this.eventClients_) res.write(': keep-alive\n\n');
+    for (const res of this.eventClients_) {
+      if (!this.dropIfStalled_(res)) res.write(': keep-alive\n\n');
+    }
+  }
+
+  // A page that has not taken the last event is dropped rather than sent
+  // another to hold; it reconnects and gets the current catalogue.
+  dropIfStalled_(res) {
+    if (res.writableLength <= kMaxEventBacklogBytes) return false;
+    this.eventClients_.delete(res);
+    res.destroy();
+    this.log_.note('stall', 'dropped a reader that stopped reading');
+    return true;
   }
 
   // Only files of the current catalogue are served: the page cannot be made
@@ -369,32 +454,27 @@ class Companion {
     try {
       // Non-blocking, so a FIFO put at a listed path cannot hang a worker.
       handle = await fs.promises.open(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
-      const st = await handle.stat();
+      const st = await handle.stat({bigint: true});
       if (!st.isFile()) throw new Error('not a regular file');
-      const head = Buffer.alloc(4);
-      const {bytesRead} = await handle.read(head, 0, 4, 0);
-      let type = fontMediaType(head.subarray(0, bytesRead));
-      const etag = `W/"${st.size}-${Math.trunc(st.mtimeMs)}-${st.ino}"`;
+      const size = Number(st.size);
+      let type = fontMediaType(await readAt(handle, 0, 4));
+      const etag = `W/"${st.size}-${st.mtimeMs}-${st.ino}"`;
       res.setHeader('ETag', etag);
       res.setHeader('Cache-Control', 'no-cache');
       if (req.headers['if-none-match'] === etag) return reply(res, 304);
-      if (type === 'font/collection' && postscript && st.size <= kMaxCollectionBytes) {
-        const data = Buffer.alloc(st.size);
-        const {bytesRead: n} = await handle.read(data, 0, st.size, 0);
-        const face = collectionFace(data.subarray(0, n), postscript);
+      let plan = {head: Buffer.alloc(0), pieces: [{offset: 0, length: size, padded: size}], size};
+      if (type === 'font/collection' && postscript) {
+        const face = await this.cutter_.plan(handle, st, postscript);
         if (face) {
-          type = fontMediaType(face);
-          return reply(res, 200, type, req.method === 'HEAD' ? undefined : face, face.length);
+          plan = face;
+          type = fontMediaType(face.head);
         }
       }
-      res.writeHead(200, {'Content-Type': type, 'Content-Length': st.size});
-      if (req.method === 'HEAD' || st.size === 0) return res.end();
-      const stream = handle.createReadStream({start: 0, end: st.size - 1});
-      handle = null;  // the stream closes it
-      stream.on('error', () => res.destroy());
-      res.on('close', () => stream.destroy());
-      stream.pipe(res);
+      res.writeHead(200, {'Content-Type': type, 'Content-Length': plan.size});
+      if (req.method === 'HEAD' || plan.size === 0) return res.end();
+      await sendPlan(res, handle, plan, this.limits_.stallMs);
     } catch (e) {
+      if (e instanceof StallError) this.log_.note('stall', 'dropped a reader that stopped reading');
       if (!res.headersSent) reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
       else res.destroy();
     } finally {
@@ -403,26 +483,33 @@ class Companion {
   }
 }
 
-// The table directory of the sfnt font at `offset` in `data`:
-// {header (12 bytes), tables: [{record (16 bytes), tag, offset, length}]}, or
-// null when any of it lies outside the data.
-function sfntDirectory(data, offset) {
-  if (offset < 0 || offset + 12 > data.length) return null;
-  const count = data.readUInt16BE(offset + 4);
-  if (offset + 12 + 16 * count > data.length) return null;
+// A face of a TrueType/OpenType collection is served as a font of its own:
+// its directory rewritten to point at its tables laid end to end. The cut is
+// a plan, {head, pieces: [{offset, length, padded}], size}: the new header
+// and directory, then which bytes of the file follow, each table padded to 4.
+// Only directories and 'name' tables are read to make it; the tables
+// themselves are streamed from the file when the face is sent.
+
+const align4 = (n) => (n + 3) & ~3;
+
+// The table directory of the sfnt font at `offset`, through `take`:
+// {header, tables: [{record, tag, offset, length}]} or null.
+async function faceDirectory(take, offset) {
+  const header = await take(offset, 12);
+  if (!header) return null;
+  const count = header.readUInt16BE(4);
+  const records = await take(offset + 12, 16 * count);
+  if (!records) return null;
   const tables = [];
-  for (let i = 0; i < count; i++) {
-    const at = offset + 12 + 16 * i;
-    const table = {
-      record: data.subarray(at, at + 16),
-      tag: data.toString('latin1', at, at + 4),
-      offset: data.readUInt32BE(at + 8),
-      length: data.readUInt32BE(at + 12),
-    };
-    if (table.offset + table.length > data.length) return null;
-    tables.push(table);
+  for (let at = 0; at < records.length; at += 16) {
+    tables.push({
+      record: records.subarray(at, at + 16),
+      tag: records.toString('latin1', at, at + 4),
+      offset: records.readUInt32BE(at + 8),
+      length: records.readUInt32BE(at + 12),
+    });
   }
-  return {header: data.subarray(offset, offset + 12), tables};
+  return {header, tables};
 }
 
 // The PostScript name (name ID 6) in a 'name' table, or null.
@@ -446,35 +533,205 @@ function postscriptName(table) {
   return mac;
 }
 
-// The face of a TrueType/OpenType collection whose PostScript name is
-// `postscript`, rebuilt as a font file of its own (its tables copied, the
-// directory pointed at them), or null when the data is no collection or
-// holds no such face.
-function collectionFace(data, postscript) {
-  if (data.length < 12 || data.toString('latin1', 0, 4) !== 'ttcf') return null;
-  const count = data.readUInt32BE(8);
-  if (12 + 4 * count > data.length) return null;
+// The plan of a face whose tables all lie inside the file and overlap no
+// other, or null. Such a face is never larger than the file: a directory
+// whose tables overlap can make a small file describe a face of any size.
+function layOutFace(dir, fileSize) {
+  const spans = dir.tables.filter((t) => t.length > 0).sort((a, b) => a.offset - b.offset);
+  for (let k = 0; k < spans.length; k++) {
+    if (spans[k].offset + spans[k].length > fileSize) return null;
+    if (k > 0 && spans[k - 1].offset + spans[k - 1].length > spans[k].offset) return null;
+  }
+  const head = Buffer.alloc(12 + 16 * dir.tables.length);
+  dir.header.copy(head, 0);
+  head.writeUInt16BE(dir.tables.length, 4);
+  let at = head.length;
+  const pieces = dir.tables.map((t, k) => {
+    t.record.copy(head, 12 + 16 * k);
+    head.writeUInt32BE(at, 12 + 16 * k + 8);
+    at += align4(t.length);
+    return {offset: t.offset, length: t.length, padded: align4(t.length)};
+  });
+  return at <= fileSize ? {head, pieces, size: at} : null;
+}
+
+// Plans the face named `postscript` of the collection of `fileSize` bytes
+// that `read(offset, length)` reads (a Buffer, short only at the end of the
+// file). null when the file is no collection, holds no such face, or asks
+// for more reading than any real collection needs.
+async function planCollectionFace(read, fileSize, postscript) {
+  let budget = kMaxCutReadBytes;
+  const take = async (offset, length) => {
+    if (offset + length > fileSize || length > budget) return null;
+    budget -= length;
+    const bytes = await read(offset, length);
+    return bytes.length === length ? bytes : null;
+  };
+  const header = await take(0, 12);
+  if (!header || header.toString('latin1', 0, 4) !== 'ttcf') return null;
+  const count = header.readUInt32BE(8);
+  if (count > kMaxCollectionFaces) return null;
+  const offsets = await take(12, 4 * count);
+  if (!offsets) return null;
   for (let i = 0; i < count; i++) {
-    const dir = sfntDirectory(data, data.readUInt32BE(12 + 4 * i));
+    const dir = await faceDirectory(take, offsets.readUInt32BE(4 * i));
     const name = dir && dir.tables.find((t) => t.tag === 'name');
-    if (!name || postscriptName(data.subarray(name.offset, name.offset + name.length)) !== postscript) {
-      continue;
-    }
-    const align = (n) => (n + 3) & ~3;
-    let size = 12 + 16 * dir.tables.length;
-    for (const t of dir.tables) size += align(t.length);
-    const out = Buffer.alloc(size);
-    dir.header.copy(out, 0);
-    let at = 12 + 16 * dir.tables.length;
-    dir.tables.forEach((t, k) => {
-      t.record.copy(out, 12 + 16 * k);
-      out.writeUInt32BE(at, 12 + 16 * k + 8);
-      data.copy(out, at, t.offset, t.offset + t.length);
-      at += align(t.length);
-    });
-    return out;
+    if (!name || name.length > kMaxNameTableBytes) continue;
+    const table = await take(name.offset, name.length);
+    if (!table || postscriptName(table) !== postscript) continue;
+    const plan = layOutFace(dir, fileSize);
+    if (plan) return plan;
   }
   return null;
+}
+
+// The bytes a plan describes, from the whole file in memory.
+function assembleFace(plan, data) {
+  const out = Buffer.alloc(plan.size);
+  plan.head.copy(out, 0);
+  let at = plan.head.length;
+  for (const piece of plan.pieces) {
+    data.copy(out, at, piece.offset, piece.offset + piece.length);
+    at += piece.padded;
+  }
+  return out;
+}
+
+// The face named `postscript` of the collection `data`, as a font file of
+// its own, or null.
+async function collectionFace(data, postscript) {
+  const plan = await planCollectionFace(
+      async (offset, length) => data.subarray(offset, offset + length), data.length, postscript);
+  return plan && assembleFace(plan, data);
+}
+
+// Up to `length` bytes of the file at `offset`; fewer only at its end.
+async function readAt(handle, offset, length) {
+  const buffer = Buffer.alloc(length);
+  let done = 0;
+  while (done < length) {
+    const {bytesRead} = await handle.read(buffer, done, length - done, offset + done);
+    if (bytesRead === 0) break;
+    done += bytesRead;
+  }
+  return buffer.subarray(0, done);
+}
+
+// Lets `limit` tasks run at once; the others wait their turn in order.
+class Slots {
+  constructor(limit) {
+    this.free_ = limit;
+    this.waiting_ = [];
+  }
+
+  async run(task) {
+    if (this.free_ > 0) {
+      this.free_ -= 1;
+    } else {
+      await new Promise((resolve) => this.waiting_.push(resolve));
+    }
+    try {
+      return await task();
+    } finally {
+      const next = this.waiting_.shift();
+      if (next) next(); else this.free_ += 1;
+    }
+  }
+}
+
+// Cuts each face once. A plan is kept under the file's identity and change
+// time (a rewritten or replaced file is cut afresh), least recently used
+// first out, within a byte budget; requests for a face being cut wait for
+// that cut; only a few cuts run at once.
+class FaceCutter {
+  constructor({cacheBytes = kCutCacheBytes, concurrent = kMaxConcurrentCuts} = {}) {
+    this.cacheBytes_ = cacheBytes;
+    this.cache_ = new Map();
+    this.cachedBytes_ = 0;
+    this.cutting_ = new Map();
+    this.slots_ = new Slots(concurrent);
+    this.cuts = 0;
+  }
+
+  // `stat` is the open file's, with bigint fields; `handle` reads it.
+  plan(handle, stat, postscript) {
+    const key = `${stat.dev}:${stat.ino}:${stat.ctimeNs}:${stat.size}:${postscript}`;
+    const cached = this.cache_.get(key);
+    if (cached) {
+      this.cache_.delete(key);
+      this.cache_.set(key, cached);
+      return Promise.resolve(cached.plan);
+    }
+    let cut = this.cutting_.get(key);
+    if (!cut) {
+      cut = this.slots_.run(() => {
+        this.cuts += 1;
+        return planCollectionFace((o, n) => readAt(handle, o, n), Number(stat.size), postscript);
+      }).then((plan) => {
+        this.keep_(key, plan);
+        return plan;
+      }).finally(() => this.cutting_.delete(key));
+      this.cutting_.set(key, cut);
+    }
+    return cut;
+  }
+
+  keep_(key, plan) {
+    const cost = 2 * key.length + 64 + (plan ? plan.head.length + 32 * plan.pieces.length : 0);
+    if (cost > this.cacheBytes_) return;
+    this.cache_.set(key, {plan, cost});
+    this.cachedBytes_ += cost;
+    for (const [oldKey, old] of this.cache_) {
+      if (this.cachedBytes_ <= this.cacheBytes_) break;
+      this.cache_.delete(oldKey);
+      this.cachedBytes_ -= old.cost;
+    }
+  }
+}
+
+// Resolves when `res` can take more, rejects when its reader has gone or has
+// taken nothing for `stallMs`.
+function drained(res, stallMs) {
+  return new Promise((resolve, reject) => {
+    const done = (error) => {
+      clearTimeout(timer);
+      res.removeListener('drain', onDrain);
+      res.removeListener('close', onClose);
+      if (error) reject(error); else resolve();
+    };
+    const onDrain = () => done();
+    const onClose = () => done(new Error('the reader went away'));
+    const timer = setTimeout(() => done(new StallError()), stallMs);
+    res.on('drain', onDrain);
+    res.on('close', onClose);
+  });
+}
+
+class StallError extends Error {
+  constructor() {
+    super('the reader stopped reading');
+  }
+}
+
+// Sends a plan's bytes, reading the file a chunk at a time as the reader
+// takes them, so a reader that does not read holds one chunk, not the file.
+async function sendPlan(res, handle, plan, stallMs) {
+  const write = async (chunk) => {
+    if (res.destroyed) throw new Error('the reader went away');
+    if (!res.write(chunk)) await drained(res, stallMs);
+  };
+  if (plan.head.length > 0) await write(plan.head);
+  for (const piece of plan.pieces) {
+    for (let done = 0; done < piece.length;) {
+      const n = Math.min(kChunkBytes, piece.length - done);
+      const chunk = await readAt(handle, piece.offset + done, n);
+      if (chunk.length !== n) throw new Error('the file shrank while it was sent');
+      await write(chunk);
+      done += n;
+    }
+    if (piece.padded > piece.length) await write(Buffer.alloc(piece.padded - piece.length));
+  }
+  res.end();
 }
 
 function reply(res, status, type, body, length = body === undefined ? undefined : Buffer.byteLength(body)) {
@@ -585,10 +842,12 @@ function main() {
   }
   const portSetting = parsePort(process.env.KAVRI_PORT);
   if (portSetting.error) fail(portSetting.error);
+  const limitSetting = parseLimits(process.env.KAVRI_COMPANION_LIMITS);
+  if (limitSetting.error) fail(limitSetting.error);
   // The agent may be gone while a command is on its way; its end of standard
   // input closing is what ends this process.
   process.stdout.on('error', () => {});
-  const companion = new Companion();
+  const companion = new Companion(limitSetting.limits);
   let server = null;
   const reader = new LineReader(kMaxHandshakeBytes, (line) => {
     if (server) return companion.acceptLine(line);
@@ -616,7 +875,8 @@ if (require.main === module) {
 } else {
   module.exports = {
     LineReader, parseHandshake, parseCatalogue, groupFamilies, isAllowedHost, isOwnOrigin,
-    isForeignRequest, isOwnPagePost, fontMediaType, collectionFace, parsePort, Companion,
-    kMaxLineBytes, kMaxHandshakeBytes, kDefaultPort,
+    isForeignRequest, isOwnPagePost, fontMediaType, collectionFace, planCollectionFace,
+    FaceCutter, RepeatLog, parsePort, parseLimits, Companion,
+    kMaxLineBytes, kMaxHandshakeBytes, kDefaultPort, kDefaultLimits,
   };
 }

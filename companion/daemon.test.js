@@ -2,9 +2,15 @@
 // The companion server's own logic, without a process or a socket.
 
 const assert = require('node:assert/strict');
-const {describe, it} = require('node:test');
+const fs = require('fs');
+const path = require('path');
+const {describe, it, before, after} = require('node:test');
 const d = require('./daemon.js');
-const {face, fontTables, makeFont, makeCollection} = require('./harness.js');
+const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} =
+    require('./harness.js');
+
+const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
+const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
 
 function framer(max = 64) {
   const lines = [];
@@ -259,36 +265,171 @@ describe('collectionFace', () => {
   const mac = makeFont('Gamma-Mac', {platform: 1, filler: 'g'});
   const collection = makeCollection([alpha, beta, mac]);
 
-  it('CutsEachFaceOutWithItsOwnTables', () => {
+  it('CutsEachFaceOutWithItsOwnTables', async () => {
     for (const [name, font] of [['Alpha-Regular', alpha], ['Beta-Bold', beta], ['Gamma-Mac', mac]]) {
-      const cut = d.collectionFace(collection, name);
+      const cut = await d.collectionFace(collection, name);
       assert.ok(cut, name);
       assert.equal(d.fontMediaType(cut), 'font/ttf');
       assert.deepEqual(fontTables(cut), fontTables(font), name);
     }
   });
 
-  it('NoSuchFaceOrNoCollectionGivesNothing', () => {
-    assert.equal(d.collectionFace(collection, 'Delta'), null);
-    assert.equal(d.collectionFace(collection, 'Alpha'), null);
-    assert.equal(d.collectionFace(alpha, 'Alpha-Regular'), null);
+  it('CutsEveryFaceOfAnInstalledCollection', {skip: !fs.existsSync(kZenHei) && `${kZenHei} is missing`},
+      async () => {
+        const data = fs.readFileSync(kZenHei);
+        for (const [index, name] of ['WenQuanYiZenHei', 'WenQuanYiZenHeiMono',
+          'WenQuanYiZenHeiSharp'].entries()) {
+          const cut = await d.collectionFace(data, name);
+          assert.ok(cut, name);
+          assert.ok(cut.length <= data.length, name);
+          assert.deepEqual(fontTables(cut), fontTables(data, data.readUInt32BE(12 + 4 * index)), name);
+        }
+      });
+
+  it('NoSuchFaceOrNoCollectionGivesNothing', async () => {
+    assert.equal(await d.collectionFace(collection, 'Delta'), null);
+    assert.equal(await d.collectionFace(collection, 'Alpha'), null);
+    assert.equal(await d.collectionFace(alpha, 'Alpha-Regular'), null);
   });
 
-  it('DamagedCollectionNeverThrows', () => {
+  it('DamagedCollectionNeverThrows', async () => {
     // Cut short anywhere: the face is whole or not there (only the last
     // table's padding may go).
     for (let n = 0; n < collection.length; n++) {
-      const cut = d.collectionFace(collection.subarray(0, n), 'Gamma-Mac');
+      const cut = await d.collectionFace(collection.subarray(0, n), 'Gamma-Mac');
       if (cut !== null) assert.deepEqual(fontTables(cut), fontTables(mac), `${n} bytes`);
       assert.ok(cut === null || n >= collection.length - 3, `${n} bytes`);
     }
     const lying = Buffer.from(collection);
     lying.writeUInt32BE(0xffffffff, 8);  // font count
-    assert.equal(d.collectionFace(lying, 'Alpha-Regular'), null);
+    assert.equal(await d.collectionFace(lying, 'Alpha-Regular'), null);
     const offsets = Buffer.from(collection);
     offsets.writeUInt32BE(0xfffffff0, 12);  // first font's directory
-    assert.equal(d.collectionFace(offsets, 'Alpha-Regular'), null);
-    assert.ok(d.collectionFace(offsets, 'Beta-Bold'));
+    assert.equal(await d.collectionFace(offsets, 'Alpha-Regular'), null);
+    assert.ok(await d.collectionFace(offsets, 'Beta-Bold'));
+  });
+
+  // Tables that lie outside the file or on each other would make the cut
+  // face larger than the file: such a face is not cut.
+  it('RefusesAFaceWhoseTablesOverlapOrLeaveTheFile', async () => {
+    const betaAt = collection.readUInt32BE(16);  // Beta-Bold's directory
+    const record = (k) => betaAt + 12 + 16 * k;  // its tables: 'name', 'zzzz'
+    const edit = (change) => {
+      const copy = Buffer.from(collection);
+      change(copy);
+      return copy;
+    };
+    const cases = {
+      'table past the end': edit((c) => c.writeUInt32BE(collection.length, record(1) + 12)),
+      'table offset past the end': edit((c) => c.writeUInt32BE(collection.length + 4, record(1) + 8)),
+      'length wrapping 32 bits': edit((c) => c.writeUInt32BE(0xfffffffc, record(1) + 12)),
+      'both tables at one place': edit((c) => c.writeUInt32BE(c.readUInt32BE(record(0) + 8),
+          record(1) + 8)),
+      'table over the next one': edit((c) => c.writeUInt32BE(c.readUInt32BE(record(1) + 12) +
+          c.readUInt32BE(record(1) + 8) - c.readUInt32BE(record(0) + 8), record(0) + 12)),
+    };
+    for (const [name, bad] of Object.entries(cases)) {
+      assert.equal(await d.collectionFace(bad, 'Beta-Bold'), null, name);
+      assert.ok(await d.collectionFace(bad, 'Alpha-Regular'), `${name}: the other faces stay`);
+    }
+    // Empty tables take no room: they overlap nothing.
+    const empty = edit((c) => {
+      c.writeUInt32BE(0, record(1) + 12);
+      c.writeUInt32BE(c.readUInt32BE(record(0) + 8), record(1) + 8);
+    });
+    assert.ok(await d.collectionFace(empty, 'Beta-Bold'));
+  });
+
+  it('AnswersNoMoreThanTheFileHolds', {skip: !fs.existsSync(kDejaVu) && `${kDejaVu} is missing`},
+      async () => {
+        const dejavu = fs.readFileSync(kDejaVu);
+        const spanning = makeSpanningCollection(dejavu, 2000);
+        assert.equal(await d.collectionFace(spanning, 'DejaVuSans'), null);
+        const honest = makeSpanningCollection(dejavu, 0);
+        const cut = await d.collectionFace(honest, 'DejaVuSans');
+        assert.ok(cut.length <= honest.length);
+        assert.deepEqual(fontTables(cut), fontTables(dejavu));
+      });
+});
+
+describe('FaceCutter', () => {
+  let dir;
+  before(() => { dir = tempDir('kavri-cutter-'); });
+  after(() => fs.rmSync(dir, {recursive: true, force: true}));
+
+  const names = Array.from({length: 12}, (_, i) => `Face-${i}`);
+  const fonts = names.map((n) => makeFont(n, {filler: n.slice(-1)}));
+
+  // The collection's file, open, with its reads counted.
+  async function openCounted(file) {
+    const handle = await fs.promises.open(file);
+    const counted = {reads: 0, now: 0, most: 0, close: () => handle.close()};
+    counted.read = async (...args) => {
+      counted.reads += 1;
+      counted.most = Math.max(counted.most, ++counted.now);
+      try {
+        return await handle.read(...args);
+      } finally {
+        counted.now -= 1;
+      }
+    };
+    counted.stat = () => handle.stat({bigint: true});
+    return counted;
+  }
+
+  it('CutsEachFaceOnceAndAgainOnlyWhenTheFileChanges', async () => {
+    const file = path.join(dir, 'once.ttc');
+    fs.writeFileSync(file, makeCollection(fonts.slice(0, 2)));
+    const cutter = new d.FaceCutter();
+    const handle = await openCounted(file);
+    try {
+      const st = await handle.stat();
+      const together = await Promise.all(Array.from({length: 20},
+          () => cutter.plan(handle, st, 'Face-1')));
+      assert.equal(cutter.cuts, 1);
+      const reads = handle.reads;
+      const later = await cutter.plan(handle, st, 'Face-1');
+      assert.ok(together.every((p) => p === later));
+      assert.equal(handle.reads, reads, 'a cached face reads nothing');
+      assert.equal(await cutter.plan(handle, st, 'Nobody'), null);
+      assert.equal(await cutter.plan(handle, st, 'Nobody'), null);
+      assert.equal(cutter.cuts, 2, 'no such face is remembered too');
+
+      // Rewritten in place at the same size: only the change time tells,
+      // and the clock behind it ticks in milliseconds.
+      let changed = st;
+      while (changed.ctimeNs === st.ctimeNs) {
+        await new Promise((resolve) => setTimeout(resolve, 1));
+        fs.writeFileSync(file, makeCollection([fonts[1], fonts[0]]));
+        changed = await handle.stat();
+      }
+      const recut = await cutter.plan(handle, changed, 'Face-1');
+      assert.equal(cutter.cuts, 3);
+      assert.notDeepEqual(recut.pieces, later.pieces);
+    } finally {
+      await handle.close();
+    }
+  });
+
+  it('RunsAFewCutsAtOnceAndKeepsWithinItsBudget', async () => {
+    const file = path.join(dir, 'many.ttc');
+    fs.writeFileSync(file, makeCollection(fonts));
+    const cutter = new d.FaceCutter({cacheBytes: 2000});
+    const handle = await openCounted(file);
+    try {
+      const st = await handle.stat();
+      const plans = await Promise.all(names.map((n) => cutter.plan(handle, st, n)));
+      assert.ok(plans.every(Boolean));
+      assert.equal(cutter.cuts, names.length);
+      assert.ok(handle.most <= 2, `${handle.most} cuts read at once`);
+      // Only the most recent fit in 2000 bytes: the first is cut again.
+      await cutter.plan(handle, st, names[names.length - 1]);
+      assert.equal(cutter.cuts, names.length);
+      await cutter.plan(handle, st, names[0]);
+      assert.equal(cutter.cuts, names.length + 1);
+    } finally {
+      await handle.close();
+    }
   });
 });
 

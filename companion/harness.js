@@ -109,8 +109,8 @@ function shippedDaemon() {
 
 // The server as the agent runs it: pipes on standard input and output.
 // Port 0 unless the caller says otherwise, so tests never collide.
-function spawnCompanion(env = {}) {
-  const child = spawn(process.execPath, [shippedDaemon()], {
+function spawnCompanion(env = {}, script = shippedDaemon()) {
+  const child = spawn(process.execPath, [script], {
     env: {...process.env, KAVRI_PORT: '0', ...env},
     stdio: ['pipe', 'pipe', 'pipe'],
   });
@@ -289,7 +289,49 @@ function makeCollection(fonts) {
   return layOutFonts(fonts.map((f) => fontTables(f)), true);
 }
 
+// A collection whose one face is `font` with `extra` more table records,
+// each spanning the whole file: a directory that describes a face many times
+// the size of the file it is in.
+function makeSpanningCollection(font, extra) {
+  const tables = fontTables(font);
+  const count = tables.size + extra;
+  const dirAt = 16;
+  const dataAt = dirAt + 12 + 16 * count;
+  const size = dataAt + [...tables.values()].reduce((n, t) => n + ((t.data.length + 3) & ~3), 0);
+  const out = Buffer.alloc(size);
+  out.write('ttcf', 0, 'latin1');
+  out.writeUInt32BE(0x00010000, 4);
+  out.writeUInt32BE(1, 8);
+  out.writeUInt32BE(dirAt, 12);
+  font.copy(out, dirAt, 0, 12);
+  out.writeUInt16BE(count, dirAt + 4);
+  let record = dirAt + 12;
+  let at = dataAt;
+  for (const [tag, t] of tables) {
+    out.write(tag, record, 'latin1');
+    out.writeUInt32BE(t.checksum, record + 4);
+    out.writeUInt32BE(at, record + 8);
+    out.writeUInt32BE(t.data.length, record + 12);
+    t.data.copy(out, at);
+    at += (t.data.length + 3) & ~3;
+    record += 16;
+  }
+  for (let i = 0; i < extra; i++, record += 16) {
+    out.write(`x${String(i).padStart(3, '0')}`.slice(-4), record, 'latin1');
+    out.writeUInt32BE(0, record + 8);
+    out.writeUInt32BE(size, record + 12);
+  }
+  return out;
+}
+
+// Resident memory of a process now and at its peak, in KiB.
+function memoryKiB(pid) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  const field = (name) => Number(status.match(new RegExp(`${name}:\\s+(\\d+)`))[1]);
+  return {rss: field('VmRSS'), peak: field('VmHWM')};
+}
+
 module.exports = {
-  tempDir, makeCredentials, shippedDaemon, spawnCompanion, request, openEvents, face, OutputWatcher, kWaitMs,
-  fontTables, makeFont, makeCollection,
+  tempDir, makeCredentials, shippedDaemon, spawnCompanion, request, openEvents, face,
+  OutputWatcher, kWaitMs, fontTables, makeFont, makeCollection, makeSpanningCollection, memoryKiB,
 };

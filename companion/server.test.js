@@ -7,8 +7,21 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
+const {once} = require('events');
+const tls = require('tls');
 const {describe, it, before, after} = require('node:test');
 const h = require('./harness.js');
+
+const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
+const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
+
+function whySkipFonts() {
+  const missing = [kDejaVu, kZenHei].filter((f) => !fs.existsSync(f));
+  return missing.length > 0 && `${missing[0]} is missing (scripts/deps test installs it)`;
+}
+
+// Shortened waits, so that what they bound happens within a test.
+const kLimits = {stallMs: 2000, repeatLogMs: 2000};
 
 describe('companion server', () => {
   let dir;
@@ -28,7 +41,7 @@ describe('companion server', () => {
     fontB = path.join(dir, 'beta family.otf');
     fs.writeFileSync(fontA, Buffer.concat([Buffer.from([0, 1, 0, 0]), Buffer.alloc(5000, 7)]));
     fs.writeFileSync(fontB, Buffer.from('OTTO and the rest of a font'));
-    server = h.spawnCompanion();
+    server = h.spawnCompanion({KAVRI_COMPANION_LIMITS: JSON.stringify(kLimits)});
     server.send(`${creds.container};${creds.passphrase}\n`);
     server.send(JSON.stringify({[fontA]: [h.face('Alpha', 'Regular')]}) + '\n');
     port = await server.port();
@@ -153,6 +166,55 @@ describe('companion server', () => {
       const whole = await get(fontUrl(collection) + query);
       assert.equal(whole.headers['content-type'], 'font/collection', query);
       assert.deepEqual(whole.body, fs.readFileSync(collection), query);
+    }
+  });
+
+  // A directory whose 2,000 extra tables each span the whole file describes
+  // a face 2,000 times the file's size: it is not cut, and the answer is no
+  // larger than the file. A real collection's face is cut whole meanwhile.
+  it('AnswersNoMoreThanTheFileHolds', {skip: whySkipFonts()}, async () => {
+    const spanning = path.join(dir, 'spanning.ttc');
+    fs.writeFileSync(spanning, h.makeSpanningCollection(fs.readFileSync(kDejaVu), 2000));
+    server.send(JSON.stringify({
+      [spanning]: [h.face('DejaVu Sans', 'Book', {postscript: 'DejaVuSans'})],
+      [kZenHei]: [h.face('WenQuanYi Zen Hei', 'Regular', {postscript: 'WenQuanYiZenHei'})],
+    }) + '\n');
+    await server.stderr.waitFor(/catalogue \d+: 2 faces in 2 files/);
+
+    const refused = await get(`${fontUrl(spanning)}&postscript=DejaVuSans`);
+    assert.equal(refused.status, 200);
+    assert.deepEqual(refused.body, fs.readFileSync(spanning));
+
+    const zenhei = fs.readFileSync(kZenHei);
+    const cut = await get(`${fontUrl(kZenHei)}&postscript=WenQuanYiZenHei`);
+    assert.equal(cut.headers['content-type'], 'font/ttf');
+    assert.ok(cut.body.length <= zenhei.length);
+    assert.deepEqual(h.fontTables(cut.body), h.fontTables(zenhei, zenhei.readUInt32BE(12)));
+  });
+
+  // A reader that stops reading holds a chunk, not the file, and is dropped
+  // once it has taken nothing for the stall limit; others are served meanwhile.
+  it('DropsAReaderThatStopsReading', async () => {
+    const big = path.join(dir, 'big.ttf');
+    fs.writeFileSync(big, Buffer.from([0, 1, 0, 0]));
+    fs.truncateSync(big, 256 * 1024 * 1024);  // sparse: no disk, all zeros
+    server.send(JSON.stringify({[big]: [h.face('Big', 'Regular')], [fontA]: [h.face('Alpha',
+      'Regular')]}) + '\n');
+    await server.stderr.waitFor(/catalogue \d+: 2 faces in 2 files/);
+
+    const stalled = tls.connect({host: '127.0.0.1', port, ca: creds.ca, servername: 'localhost'});
+    stalled.on('error', () => {});
+    await once(stalled, 'secureConnect');
+    stalled.write(`GET ${fontUrl(big)} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`);
+    try {
+      // Nothing reads `stalled` from here on.
+      const font = await get(fontUrl(fontA));
+      assert.deepEqual(font.body, fs.readFileSync(fontA));
+      await server.stderr.waitFor('dropped a reader that stopped reading', {anywhere: true});
+      const {peak} = h.memoryKiB(server.child.pid);
+      assert.ok(peak < 256 * 1024, `the server held ${peak} KiB for a 256 MiB answer`);
+    } finally {
+      stalled.destroy();
     }
   });
 
