@@ -22,6 +22,8 @@ namespace {
 
 constexpr size_t kMaxDepth = 64;
 constexpr size_t kBufferBytes = 64 * 1024;
+// Whatever the archive stores, no one but the owner may change the agent.
+constexpr mode_t kNeverWritableByOthers = S_IWGRP | S_IWOTH;
 
 using ArchiveHandle = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
@@ -53,10 +55,12 @@ std::optional<std::vector<std::string>> safeComponents(std::string_view name) {
 }
 
 // Whether a link at depth `linkDepth` (its directory's component count)
-// pointing to `target` stays inside the destination, reading the target
-// as text. Links through other links are checked once all are made.
+// pointing to `target` stays inside its top-level directory, reading the
+// target as text. That directory is the bundle that gets installed: the
+// unpack directory around it is not, so a link may not reach it. Links
+// through other links are checked once all are made.
 bool linkTargetStaysInside(std::string_view target, size_t linkDepth) {
-  if (target.empty() || target.front() == '/') return false;
+  if (linkDepth == 0 || target.empty() || target.front() == '/') return false;
   long depth = static_cast<long>(linkDepth);
   while (!target.empty()) {
     size_t slash = target.find('/');
@@ -64,7 +68,7 @@ bool linkTargetStaysInside(std::string_view target, size_t linkDepth) {
     target = slash == std::string_view::npos ? std::string_view() : target.substr(slash + 1);
     if (part.empty() || part == ".") continue;
     depth += part == ".." ? -1 : 1;
-    if (depth < 0) return false;
+    if (depth < 1) return false;
   }
   return true;
 }
@@ -125,7 +129,8 @@ class Unpacker {
     mode_t perm = archive_entry_perm(e);
     if (perm & (S_ISUID | S_ISGID))
       return setError(err, "archive unsafe: set-id bit on " + name);
-    perm &= 0777;
+    // Creation applies the umask on top.
+    perm &= 0777 & ~kNeverWritableByOthers;
 
     UniqueFd parent;
     if (!openParent(rootFd_, *parts, true, &parent, err)) return false;
@@ -144,22 +149,24 @@ class Unpacker {
     }
   }
 
-  // Links through links (a -> ".", b -> "a/../x") can leave the destination
+  // Links through links (a -> ".", b -> "a/../x") can leave their bundle
   // though each reads as inside; resolve each made link in the kernel,
-  // confined beneath the destination.
+  // confined beneath its top-level directory.
   bool checkLinks(std::string* err) {
-    for (const std::string& path : links_) {
+    for (const auto& [top, rest] : links_) {
+      UniqueFd topFd(openat(rootFd_, top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!topFd.valid()) return systemError(err, "cannot open " + top);
       open_how how = {};
       how.flags = O_PATH | O_CLOEXEC;
       how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-      long fd = syscall(SYS_openat2, rootFd_, path.c_str(), &how, sizeof how);
+      long fd = syscall(SYS_openat2, topFd.get(), rest.c_str(), &how, sizeof how);
       if (fd >= 0) {
         close(static_cast<int>(fd));
         continue;
       }
       if (errno == ENOSYS) return true;  // old kernel: the textual check stands
       if (errno == EXDEV || errno == ELOOP)
-        return setError(err, "archive unsafe: link " + path + " leads out of the archive");
+        return setError(err, "archive unsafe: link " + top + "/" + rest + " leads out of " + top);
     }
     return true;
   }
@@ -168,7 +175,7 @@ class Unpacker {
   bool directory(int parent, const std::string& leaf, mode_t perm, const std::string& name,
                  std::string* err) {
     // Owner access stays, so the directory's own members can be made.
-    if (mkdirat(parent, leaf.c_str(), perm | 0700) == 0) return true;
+    if (mkdirat(parent, leaf.c_str(), (perm | 0700) & ~kNeverWritableByOthers) == 0) return true;
     struct stat st;
     if (errno == EEXIST && fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISDIR(st.st_mode))
@@ -178,8 +185,10 @@ class Unpacker {
 
   bool file(int parent, const std::string& leaf, mode_t perm, const std::string& name,
             std::string* err) {
+    // Made with its final mode, so the umask applies; the creating open
+    // may write even to a file made read-only.
     UniqueFd out(openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600));
+                        perm));
     if (!out.valid()) {
       if (errno == EEXIST) return setError(err, "archive unsafe: duplicate member " + name);
       return systemError(err, "cannot create " + name);
@@ -197,7 +206,6 @@ class Unpacker {
       if (!writeAll(out.get(), buffer.data(), static_cast<size_t>(n)))
         return systemError(err, "cannot write " + name);
     }
-    if (fchmod(out.get(), perm) != 0) return systemError(err, "cannot set the mode of " + name);
     return true;
   }
 
@@ -212,7 +220,7 @@ class Unpacker {
       if (errno == EEXIST) return setError(err, "archive unsafe: duplicate member " + name);
       return systemError(err, "cannot create link " + name);
     }
-    links_.push_back(name);
+    links_.emplace_back(parts.front(), joined({parts.begin() + 1, parts.end()}));
     return true;
   }
 
@@ -244,7 +252,7 @@ class Unpacker {
   const UnpackLimits& limits_;
   uint64_t entries_ = 0;
   uint64_t totalBytes_ = 0;
-  std::vector<std::string> links_;
+  std::vector<std::pair<std::string, std::string>> links_;  // top-level directory, path below it
 };
 
 }  // namespace

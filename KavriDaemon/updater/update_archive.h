@@ -16,12 +16,16 @@ struct UnpackLimits {
 // directory `destinationDir`. Only regular files, directories, symbolic links
 // and hard links to files already unpacked are made; nothing is written
 // outside the destination and no path component is followed through a link.
-// The archive is refused as unsafe (false, reason in `err`) at the first
-// absolute name, ".." component, link leading out of the destination,
-// device, fifo or socket, set-user-id or set-group-id bit, duplicate file,
-// or when it exceeds `limits` (counted as the data inflates, so a
-// compression bomb stops early). On failure the destination may hold part
-// of the archive; the caller removes it. Any thread.
+// Each top-level directory is a bundle to be installed on its own, so every
+// symbolic link must resolve inside the top-level directory that holds it.
+// Modes are the archive's, less group and other write, and the umask
+// applies. The archive is refused as unsafe (false, reason in `err`) at the
+// first absolute name, ".." component, link at the top level or leading
+// out of its top-level directory, device, fifo or socket, set-user-id or
+// set-group-id bit, duplicate file, or when it exceeds `limits` (counted as
+// the data inflates, so a compression bomb stops early). On failure the
+// destination may hold part of the archive; the caller removes it. Any
+// thread.
 bool unpackArchive(int archiveFd, const std::string& destinationDir, const UnpackLimits& limits,
                    std::string* err);
 

@@ -104,13 +104,19 @@ TEST_F(UpdateArchive, RefusesTraversalAndAbsoluteNames) {
   }
 }
 
-TEST_F(UpdateArchive, RefusesLinksLeadingOut) {
+TEST_F(UpdateArchive, RefusesLinksLeadingOutOfTheirBundle) {
   const std::vector<std::vector<ArchiveMember>> cases = {
       {testing::symlinkMember("A.app/l", "/etc/passwd")},
       {testing::symlinkMember("A.app/l", "../../outside")},
       {testing::symlinkMember("A.app/sub/l", "../../..")},
+      // Inside the unpack directory, but beside the bundle once installed.
+      {testing::symlinkMember("A.app/Contents/Resources/daemon.js", "../../../outside-target")},
+      {testing::symlinkMember("A.app/l", "..")},
+      {testing::symlinkMember("A.app/l", "../B.app/x")},
+      {testing::symlinkMember("top", "A.app")},
       // Each reads as inside; together they climb out.
       {testing::symlinkMember("q", "."), testing::symlinkMember("l", "q/../outside")},
+      {testing::symlinkMember("A.app/sub/q", ".."), testing::symlinkMember("A.app/sub/l", "q/../x")},
       // Writing through a link made earlier.
       {testing::symlinkMember("A.app/d", "."), testing::fileMember("A.app/d/f", "x")},
       {testing::symlinkMember("A.app/up", ".."), testing::fileMember("A.app/up/up/outside", "x")},
@@ -126,6 +132,56 @@ TEST_F(UpdateArchive, RefusesLinksLeadingOut) {
     EXPECT_NE(err.find("archive unsafe"), std::string::npos) << err;
     expectNothingOutside();
     EXPECT_EQ(testing::readFile(dir_.file("outside")), "keep");
+  }
+}
+
+TEST_F(UpdateArchive, LinksWithinTheBundleStay) {
+  std::vector<ArchiveMember> members = {
+      testing::fileMember("A.app/Contents/Resources/daemon.js", "js"),
+      testing::symlinkMember("A.app/Contents/Current", "Resources"),
+      testing::symlinkMember("A.app/Contents/Resources/up", "../.."),
+      testing::symlinkMember("A.app/Contents/Resources/again", "up/Contents/Current/daemon.js"),
+  };
+  std::string err;
+  ASSERT_TRUE(unpack(members, &err)) << err;
+  EXPECT_EQ(testing::readFile(out() + "/A.app/Contents/Resources/again"), "js");
+}
+
+// Other users must never be able to change the agent: whatever modes the
+// archive stores, the umask applies and nothing is group- or other-writable.
+TEST_F(UpdateArchive, ModesFollowTheUmaskAndNeverLetOthersWrite) {
+  std::vector<ArchiveMember> members = {
+      testing::directoryMember("A.app/", 0777),
+      testing::directoryMember("A.app/Contents/", 0777),
+      testing::fileMember("A.app/Contents/KavriDaemon", "#!/bin/sh\n", 0777),
+      testing::fileMember("A.app/Contents/Info.plist", "<plist/>", 0666),
+      testing::hardlinkMember("A.app/Contents/Hard", "A.app/Contents/KavriDaemon"),
+      testing::fileMember("A.app/Contents/Private", "x", 0600),
+  };
+  struct Expected {
+    mode_t umask;
+    unsigned directory, executable, plist, hard, privateFile;
+  };
+  for (Expected e : {Expected{022, 0755, 0755, 0644, 0755, 0600},
+                     Expected{002, 0755, 0755, 0644, 0755, 0600},
+                     Expected{077, 0700, 0700, 0600, 0700, 0600}}) {
+    SCOPED_TRACE(e.umask);
+    mode_t previous = umask(e.umask);
+    std::string err;
+    bool unpacked = unpack(members, &err);
+    umask(previous);
+    ASSERT_TRUE(unpacked) << err;
+    auto mode = [&](const std::string& name) {
+      struct stat st;
+      EXPECT_EQ(lstat((out() + "/" + name).c_str(), &st), 0) << name;
+      return static_cast<unsigned>(st.st_mode & 07777);
+    };
+    EXPECT_EQ(mode("A.app"), e.directory);
+    EXPECT_EQ(mode("A.app/Contents"), e.directory);
+    EXPECT_EQ(mode("A.app/Contents/KavriDaemon"), e.executable);
+    EXPECT_EQ(mode("A.app/Contents/Info.plist"), e.plist);
+    EXPECT_EQ(mode("A.app/Contents/Hard"), e.hard);
+    EXPECT_EQ(mode("A.app/Contents/Private"), e.privateFile);
   }
 }
 

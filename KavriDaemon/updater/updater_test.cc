@@ -276,6 +276,14 @@ TEST_F(UpdaterTest, EveryFailureEndsTheCheckWithAReason) {
          setArchive("2", testing::readFile(file));
        },
        "error archive unsafe: set-id bit"},
+      {[&] {
+         std::string file = keys_.file("evil.tar.gz");
+         testing::writeArchive(file, "tar", "gzip",
+                               {testing::symlinkMember("KavriDaemon.app/Contents/Resources/daemon.js",
+                                                       "../../../escaped")});
+         setArchive("2", testing::readFile(file));
+       },
+       "error archive unsafe: link KavriDaemon.app/Contents/Resources/daemon.js -> ../../../escaped"},
       {[&] { setArchive("2", "not an archive"); }, "error archive unreadable"},
       {[&] {
          setRelease("2", kIdentifier, "2");
