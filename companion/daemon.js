@@ -8,6 +8,8 @@
 
 const fs = require('fs');
 const https = require('https');
+const net = require('net');
+const os = require('os');
 
 const kMaxHandshakeBytes = 1 << 20;       // the shipped line is ~8 KiB
 const kMaxLineBytes = 64 * 1024 * 1024;   // thousands of faces are a few MiB
@@ -22,9 +24,12 @@ const kCheckForUpdatesCommand = 'CHECK FOR UPDATES\n';
 // What one client can make the server hold or do. The waits may be shortened
 // (tests, benches) through KAVRI_COMPANION_LIMITS, a JSON object of them.
 const kDefaultLimits = Object.freeze({
+  handshakeMs: 5 * 1000,          // a TLS handshake on loopback takes milliseconds
   stallMs: 10 * 1000,             // a reader that takes nothing for this long is gone
+  updateCheckMs: 5 * 1000,        // at most one update check sent to the agent per this
   repeatLogMs: 60 * 1000,         // at most one line per kind of client fault per this
 });
+const kMaxConnections = 256;
 
 const kMaxConcurrentCuts = 2;
 const kCutCacheBytes = 16 * 1024 * 1024;
@@ -334,9 +339,10 @@ class Companion {
     this.summary_ = this.summarise_();
     this.eventClients_ = new Set();
     this.port = 0;
-    this.limits_ = limits;
-    this.log_ = new RepeatLog(limits.repeatLogMs);
+    this.limits = limits;
+    this.repeatLog = new RepeatLog(limits.repeatLogMs);
     this.cutter_ = new FaceCutter();
+    this.updates_ = new UpdateRequests(limits.updateCheckMs);
   }
 
   // Takes one catalogue line. Returns false (and keeps the last good
@@ -386,7 +392,7 @@ class Companion {
         return reply(res, 403, 'text/plain; charset=utf-8', 'forbidden\n');
       }
       req.resume();
-      requestUpdateCheck();
+      this.updates_.ask();
       return reply(res, 204);
     }
     const page = kStaticFiles.get(url.pathname);
@@ -408,8 +414,13 @@ class Companion {
   }
 
   openEvents_(req, res) {
-    if (this.eventClients_.size >= kMaxEventClients) {
-      return reply(res, 503, 'text/plain; charset=utf-8', 'too many pages open\n');
+    // The newest page is the one being looked at: the oldest stream gives way.
+    if (req.method !== 'HEAD' && this.eventClients_.size >= kMaxEventClients) {
+      const oldest = this.eventClients_.values().next().value;
+      this.eventClients_.delete(oldest);
+      oldest.destroy();
+      this.repeatLog.note('events', `more than ${kMaxEventClients} pages open; ` +
+          'closed the oldest one\'s event stream');
     }
     res.writeHead(200, {
       'Content-Type': 'text/event-stream; charset=utf-8',
@@ -439,7 +450,7 @@ class Companion {
     if (res.writableLength <= kMaxEventBacklogBytes) return false;
     this.eventClients_.delete(res);
     res.destroy();
-    this.log_.note('stall', 'dropped a reader that stopped reading');
+    this.repeatLog.note('events stall', 'dropped an event stream whose page stopped reading');
     return true;
   }
 
@@ -472,9 +483,9 @@ class Companion {
       }
       res.writeHead(200, {'Content-Type': type, 'Content-Length': plan.size});
       if (req.method === 'HEAD' || plan.size === 0) return res.end();
-      await sendPlan(res, handle, plan, this.limits_.stallMs);
+      await sendPlan(res, handle, plan, this.limits.stallMs);
     } catch (e) {
-      if (e instanceof StallError) this.log_.note('stall', 'dropped a reader that stopped reading');
+      if (e instanceof StallError) this.repeatLog.note('stall', 'dropped a reader that stopped reading');
       if (!res.headersSent) reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
       else res.destroy();
     } finally {
@@ -746,9 +757,36 @@ function methodNotAllowed(res, allow) {
   reply(res, 405, 'text/plain; charset=utf-8', 'method not allowed\n');
 }
 
-function requestUpdateCheck() {
-  log('the page asked for an update check');
-  process.stdout.write(kCheckForUpdatesCommand);
+// Update checks the page asks for reach the agent at most once per window:
+// requests made within it join one check sent when it ends.
+class UpdateRequests {
+  constructor(windowMs, send = () => process.stdout.write(kCheckForUpdatesCommand)) {
+    this.windowMs_ = windowMs;
+    this.send_ = send;
+    this.last_ = -Infinity;
+    this.asked_ = 0;
+    this.timer_ = null;
+  }
+
+  ask() {
+    this.asked_ += 1;
+    if (this.timer_) return;
+    const wait = this.last_ + this.windowMs_ - monotonicMs();
+    if (wait <= 0) return this.sendNow_();
+    this.timer_ = setTimeout(() => {
+      this.timer_ = null;
+      this.sendNow_();
+    }, wait);
+  }
+
+  sendNow_() {
+    const asked = this.asked_;
+    this.asked_ = 0;
+    this.last_ = monotonicMs();
+    log(asked === 1 ? 'the page asked for an update check'
+                    : `the page asked for an update check (${asked} requests joined in one)`);
+    this.send_();
+  }
 }
 
 // The page's own files, written under companion/page/ and put in here as
@@ -773,6 +811,171 @@ const kStaticFiles = new Map([
 function fail(message) {
   log(message);
   process.exit(1);
+}
+
+// An address and port of the kernel's socket tables ("0100007F:1F90": the
+// address as 32-bit words in host order) as "127.0.0.1:8080", or null for
+// anything but IPv4 and IPv4-mapped IPv6.
+function tableEndpoint(field) {
+  const [hex, portHex] = field.split(':');
+  if (!/^([0-9A-F]{8}){1,4}$/.test(hex || '') || !/^[0-9A-F]{4}$/.test(portHex || '')) return null;
+  const bytes = Buffer.alloc(hex.length / 2);
+  for (let w = 0; w < hex.length / 8; w++) {
+    const word = parseInt(hex.slice(8 * w, 8 * w + 8), 16);
+    if (os.endianness() === 'LE') bytes.writeUInt32LE(word, 4 * w); else bytes.writeUInt32BE(word, 4 * w);
+  }
+  let v4 = bytes;
+  if (bytes.length === 16) {
+    const mapped = bytes.subarray(0, 10).every((b) => b === 0) && bytes[10] === 0xff && bytes[11] === 0xff;
+    if (!mapped) return null;
+    v4 = bytes.subarray(12);
+  }
+  if (v4.length !== 4) return null;
+  return `${v4.join('.')}:${parseInt(portHex, 16)}`;
+}
+
+const plainAddress = (address) => (address || '').replace(/^::ffff:/i, '');
+
+// The table key of the client end of an accepted connection: its own end
+// first, then ours.
+function clientEndKey(socket) {
+  if (!socket.remoteAddress || !socket.localAddress) return null;
+  return `${plainAddress(socket.remoteAddress)}:${socket.remotePort}>` +
+      `${plainAddress(socket.localAddress)}:${socket.localPort}`;
+}
+
+// Fills `wanted` (connection key -> uid, null until found) from one socket
+// table's text.
+function findSocketOwners(text, wanted, ports) {
+  for (const line of text.split('\n')) {
+    const fields = line.trim().split(/\s+/);
+    // sl local remote state queues timer retransmits uid ...
+    if (fields.length < 8 || !ports.has(fields[1].slice(-4))) continue;
+    // Listening, closed and time-wait entries belong to no process.
+    if (['0A', '07', '06'].includes(fields[3]) || !/^[0-9]+$/.test(fields[7])) continue;
+    const local = tableEndpoint(fields[1]);
+    const remote = tableEndpoint(fields[2]);
+    const key = local && remote && `${local}>${remote}`;
+    if (key && wanted.get(key) === null) wanted.set(key, Number(fields[7]));
+  }
+}
+
+// Who made the client end of a loopback TCP connection. The kernel's socket
+// tables list the client's socket with the uid of the process that made it.
+// Lookups that come while the tables are being read wait for the next
+// reading, so a burst of connections costs two readings, not one each.
+class PeerOwners {
+  constructor(tables = ['/proc/net/tcp', '/proc/net/tcp6']) {
+    this.tables_ = tables;
+    this.waiting_ = [];
+    this.reading_ = false;
+  }
+
+  // Resolves to the uid, or null when the kernel does not list the client.
+  uidOf(socket) {
+    const key = clientEndKey(socket);
+    if (key === null) return Promise.resolve(null);
+    const port = socket.remotePort.toString(16).toUpperCase().padStart(4, '0');
+    return new Promise((resolve) => {
+      this.waiting_.push({key, port, resolve});
+      if (!this.reading_) this.read_();
+    });
+  }
+
+  async read_() {
+    this.reading_ = true;
+    const batch = this.waiting_;
+    this.waiting_ = [];
+    const wanted = new Map(batch.map((w) => [w.key, null]));
+    const ports = new Set(batch.map((w) => w.port));
+    for (const table of this.tables_) {
+      try {
+        findSocketOwners(await fs.promises.readFile(table, 'latin1'), wanted, ports);
+      } catch (e) {
+        // A kernel without IPv6 has no tcp6 table.
+      }
+    }
+    for (const w of batch) w.resolve(wanted.get(w.key));
+    this.reading_ = false;
+    if (this.waiting_.length > 0) this.read_();
+  }
+}
+
+// Admits the raw TCP connections to the HTTPS server: only those made by this
+// server's own user, refused before any TLS or HTTP work, and at most
+// kMaxConnections at once. When full, the connection idle longest (a
+// handshake not finished, or kept alive with nothing asked) gives way to the
+// new one, so idle connections cannot lock the page out.
+class ConnectionGate {
+  constructor(server, {owners = new PeerOwners(), ownUid = process.getuid(),
+    maxConnections = kMaxConnections, repeatLog = new RepeatLog(kDefaultLimits.repeatLogMs)} = {}) {
+    this.server_ = server;
+    this.owners_ = owners;
+    this.ownUid_ = ownUid;
+    this.maxConnections_ = maxConnections;
+    this.log_ = repeatLog;
+    this.connections_ = new Map();  // "address:port" -> {socket, busy}, idle longest first
+    this.refused_ = new Set();
+  }
+
+  admit(socket) {
+    socket.on('error', () => {});
+    const key = `${socket.remoteAddress}:${socket.remotePort}`;
+    if (this.connections_.size >= this.maxConnections_ && !this.evictIdle_()) {
+      this.log_.note('full', `${this.maxConnections_} connections are busy; refusing another`);
+      return socket.destroy();
+    }
+    const record = {socket, busy: 0};
+    this.connections_.set(key, record);
+    socket.on('close', () => {
+      if (this.connections_.get(key) === record) this.connections_.delete(key);
+    });
+    this.owners_.uidOf(socket).then((uid) => {
+      if (socket.destroyed) return;
+      if (uid !== this.ownUid_) {
+        this.refuse_(uid);
+        return socket.destroy();
+      }
+      this.server_.emit('connection', socket);
+    });
+  }
+
+  // A connection answering a request is busy; once it has answered, it is
+  // the most recently idle.
+  track(req, res) {
+    const key = `${req.socket.remoteAddress}:${req.socket.remotePort}`;
+    const record = this.connections_.get(key);
+    if (!record) return;
+    record.busy += 1;
+    res.on('close', () => {
+      record.busy -= 1;
+      if (record.busy === 0 && this.connections_.get(key) === record) {
+        this.connections_.delete(key);
+        this.connections_.set(key, record);
+      }
+    });
+  }
+
+  evictIdle_() {
+    for (const [key, record] of this.connections_) {
+      if (record.busy > 0) continue;
+      this.connections_.delete(key);
+      record.socket.destroy();
+      return true;
+    }
+    return false;
+  }
+
+  // Once per user: a client that keeps trying is not logged each time.
+  refuse_(uid) {
+    const who = uid === null ? 'a process the kernel does not list' : `uid ${uid}`;
+    if (this.refused_.has(uid)) return;
+    if (this.refused_.size >= 1024) {
+      return this.log_.note('refused', `refusing connections from ${who}`);
+    }
+    this.refused_.add(uid);
+    log(`refusing connections from ${who}: only uid ${this.ownUid_} is answered`);
+  }
 }
 
 function listen(server, companion, port, fixed, attempt = 0) {
@@ -816,9 +1019,13 @@ function serve(companion, req, res) {
 
 function startServer(companion, handshake, port, fixed) {
   let server;
+  let gate;
   try {
     server = https.createServer({pfx: handshake.pfx, passphrase: handshake.passphrase,
-      minVersion: 'TLSv1.2'}, (req, res) => serve(companion, req, res));
+      minVersion: 'TLSv1.2', handshakeTimeout: companion.limits.handshakeMs}, (req, res) => {
+      gate.track(req, res);
+      serve(companion, req, res);
+    });
   } catch (e) {
     // OpenSSL's reason ("mac verify failure" for a wrong pass phrase); it
     // never contains the pass phrase itself.
@@ -827,13 +1034,16 @@ function startServer(companion, handshake, port, fixed) {
     handshake.pfx.fill(0);
   }
   server.on('clientError', (err, socket) => socket.destroy());
-  server.on('tlsClientError', () => {});
+  server.on('tlsClientError', (err) => companion.repeatLog.note('tls',
+      `dropped a connection whose TLS handshake failed or took too long (${err.code || err.message})`));
   server.headersTimeout = 20 * 1000;
   server.requestTimeout = 60 * 1000;
-  server.maxConnections = 256;
-  listen(server, companion, port, fixed);
+  gate = new ConnectionGate(server, {repeatLog: companion.repeatLog});
+  // The server itself never listens: every connection passes the gate first.
+  const front = net.createServer({pauseOnConnect: true}, (socket) => gate.admit(socket));
+  listen(front, companion, port, fixed);
   setInterval(() => companion.keepEventsAlive(), kKeepAliveMs).unref();
-  return server;
+  return front;
 }
 
 function main() {
@@ -876,7 +1086,8 @@ if (require.main === module) {
   module.exports = {
     LineReader, parseHandshake, parseCatalogue, groupFamilies, isAllowedHost, isOwnOrigin,
     isForeignRequest, isOwnPagePost, fontMediaType, collectionFace, planCollectionFace,
-    FaceCutter, RepeatLog, parsePort, parseLimits, Companion,
+    FaceCutter, RepeatLog, UpdateRequests, PeerOwners, ConnectionGate,
+    tableEndpoint, parsePort, parseLimits, Companion,
     kMaxLineBytes, kMaxHandshakeBytes, kDefaultPort, kDefaultLimits,
   };
 }

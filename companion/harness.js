@@ -156,11 +156,14 @@ function request(port, ca, {method = 'GET', path: urlPath = '/', headers = {}} =
   });
 }
 
-// Opens the event stream and yields each "catalogue" event's data, parsed.
+// Opens the event stream and yields each "catalogue" event's data, parsed;
+// `ended` resolves once the server has closed the stream.
 function openEvents(port, ca) {
   const queue = [];
   const waiting = [];
   let failure = null;
+  let markEnded;
+  const ended = new Promise((resolve) => { markEnded = resolve; });
   const req = https.request({host: '127.0.0.1', port, path: '/events', ca, agent: false,
     headers: {Host: `127.0.0.1:${port}`, Accept: 'text/event-stream'}});
   const fail = (err) => {
@@ -168,7 +171,10 @@ function openEvents(port, ca) {
     while (waiting.length) waiting.shift().reject(err);
   };
   req.on('error', fail);
+  req.on('close', () => markEnded());
   req.on('response', (res) => {
+    res.on('error', () => {});
+    res.on('close', () => markEnded());
     if (res.statusCode !== 200) return fail(new Error(`events answered ${res.statusCode}`));
     // Events are large: chunks are joined only once a blank line has come.
     const parts = [];
@@ -204,6 +210,7 @@ function openEvents(port, ca) {
         });
       });
     },
+    ended,
     close() { req.destroy(); },
   };
 }

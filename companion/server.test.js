@@ -7,7 +7,9 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
+const {spawn} = require('child_process');
 const {once} = require('events');
+const https = require('https');
 const tls = require('tls');
 const {describe, it, before, after} = require('node:test');
 const h = require('./harness.js');
@@ -21,7 +23,7 @@ function whySkipFonts() {
 }
 
 // Shortened waits, so that what they bound happens within a test.
-const kLimits = {stallMs: 2000, repeatLogMs: 2000};
+const kLimits = {stallMs: 2000, handshakeMs: 2000, updateCheckMs: 2000, repeatLogMs: 2000};
 
 describe('companion server', () => {
   let dir;
@@ -109,6 +111,125 @@ describe('companion server', () => {
     assert.equal(res.status, 204);
     await server.stdout.waitFor('CHECK FOR UPDATES\n');
     assert.equal(server.stdout.text, 'CHECK FOR UPDATES\n');
+  });
+
+  // However many come at once, the agent gets one line per window, and every
+  // request is counted in the log line of the check it joined.
+  it('UpdateChecksAreCoalesced', async () => {
+    const agent = new https.Agent({keepAlive: true, maxSockets: 4, ca: creds.ca});
+    const headers = {Host: `127.0.0.1:${port}`, Origin: `https://127.0.0.1:${port}`};
+    const postOnce = () => new Promise((resolve, reject) => {
+      https.request({host: '127.0.0.1', port, method: 'POST', path: '/check-for-updates',
+        servername: 'localhost', agent, headers}, (res) => {
+        res.resume();
+        res.on('end', () => resolve(res.statusCode));
+      }).on('error', reject).end();
+    });
+    const linesBefore = server.stdout.text.length;
+    const logBefore = server.stderr.text.length;
+    const start = process.hrtime.bigint();
+    try {
+      const statuses = await Promise.all(Array.from({length: 200}, postOnce));
+      assert.ok(statuses.every((s) => s === 204));
+    } finally {
+      agent.destroy();
+    }
+    const asked = () => [...server.stderr.text.slice(logBefore).matchAll(
+        /the page asked for an update check(?: \((\d+) requests joined in one\))?\n/g)];
+    while (asked().reduce((n, m) => n + Number(m[1] || 1), 0) < 200) {
+      await server.stderr.waitFor(/the page asked for an update check.*\n/);
+    }
+    const lines = () => server.stdout.text.slice(linesBefore).split('\n').filter(Boolean);
+    while (lines().length < asked().length) await server.stdout.waitFor('CHECK FOR UPDATES\n');
+    const elapsedMs = Number(process.hrtime.bigint() - start) / 1e6;
+    assert.ok(lines().every((l) => l === 'CHECK FOR UPDATES'));
+    assert.equal(lines().length, asked().length, 'one log line per line to the agent');
+    // Lines are at least a window apart, and the first came after `start`.
+    assert.ok(lines().length <= 1 + elapsedMs / kLimits.updateCheckMs,
+        `${lines().length} lines in ${elapsedMs} ms`);
+  });
+
+  // Other users' clients are cut off before TLS: a client run as nobody gets
+  // no byte of the catalogue or of a font it cannot read, and is logged once.
+  it('AnswersOnlyItsOwnUser', async () => {
+    const probe = `
+      const net = require('net');
+      const tls = require('tls');
+      const [port, fontPath] = process.argv.slice(1);
+      const ask = (path) => new Promise((resolve) => {
+        const s = tls.connect({host: '127.0.0.1', port, rejectUnauthorized: false});
+        let secure = false;
+        let bytes = 0;
+        s.on('secureConnect', () => {
+          secure = true;
+          s.write('GET ' + path + ' HTTP/1.1\\r\\nHost: 127.0.0.1:' + port + '\\r\\n\\r\\n');
+        });
+        s.on('data', (d) => { bytes += d.length; });
+        s.on('error', () => {});
+        s.on('close', () => resolve({path, secure, bytes}));
+      });
+      const raw = () => new Promise((resolve) => {
+        const s = net.connect(port, '127.0.0.1', () => s.write('GET / HTTP/1.1\\r\\n\\r\\n'));
+        let bytes = 0;
+        s.on('data', (d) => { bytes += d.length; });
+        s.on('error', () => {});
+        s.on('close', () => resolve({path: 'plain', secure: false, bytes}));
+      });
+      Promise.all([ask('/catalogue.json'), ask('/font?path=' + encodeURIComponent(fontPath)), raw()])
+          .then((r) => console.log(JSON.stringify(r)));
+    `;
+    const child = spawn(process.execPath, ['-e', probe, String(port), fontA],
+        {uid: 65534, gid: 65534, cwd: '/', stdio: ['ignore', 'pipe', 'inherit']});
+    const out = new h.OutputWatcher(child.stdout, 'nobody\'s client');
+    const [line] = await out.waitFor(/^\[.*\]$/m);
+    for (const r of JSON.parse(line)) {
+      assert.deepEqual(r, {path: r.path, secure: false, bytes: 0}, r.path);
+    }
+    await once(child, 'exit');
+    await server.stderr.waitFor('refusing connections from uid 65534: only uid 0 is answered',
+        {anywhere: true});
+    assert.equal(server.stderr.text.split('refusing connections from uid 65534').length - 1, 1);
+
+    const mine = await get('/catalogue.json');
+    assert.equal(mine.status, 200);
+    assert.ok(mine.body.includes(fontA));
+  });
+
+  // Connections that never start TLS are dropped after the handshake limit;
+  // a full house of them gives way to a client that does.
+  it('IdleConnectionsCannotLockThePageOut', async () => {
+    const idle = await Promise.all(Array.from({length: 256}, () => new Promise((resolve, reject) => {
+      const s = net.connect(port, '127.0.0.1', () => resolve(s));
+      s.on('error', reject);
+    })));
+    const closed = idle.map((s) => once(s, 'close'));
+    try {
+      const res = await get('/catalogue.json');
+      assert.equal(res.status, 200);
+      await Promise.all(closed);
+      await server.stderr.waitFor('TLS handshake failed or took too long', {anywhere: true});
+    } finally {
+      for (const s of idle) s.destroy();
+    }
+  });
+
+  // The newest page gets its stream; the oldest one gives way.
+  it('TheNewestEventStreamTakesTheOldestsPlace', async () => {
+    const streams = [];
+    try {
+      for (let i = 0; i < 33; i++) {
+        streams.push(h.openEvents(port, creds.ca));
+        await streams[i].next();
+      }
+      await streams[0].ended;
+      server.send(JSON.stringify({[fontA]: [h.face('Alpha', 'Bold', {weight: 700})]}) + '\n');
+      for (const stream of streams.slice(1)) {
+        assert.equal((await stream.next()).families[0].faces[0].style, 'Bold');
+      }
+      await server.stderr.waitFor('closed the oldest one\'s event stream', {anywhere: true});
+    } finally {
+      for (const stream of streams) stream.close();
+    }
   });
 
   it('PushesNewCataloguesAndKeepsTheLastGoodOne', async () => {
@@ -214,6 +335,40 @@ describe('companion server', () => {
       const {peak} = h.memoryKiB(server.child.pid);
       assert.ok(peak < 256 * 1024, `the server held ${peak} KiB for a 256 MiB answer`);
     } finally {
+      stalled.destroy();
+    }
+  });
+
+  // A page that stops taking events holds at most one it has not taken: at
+  // the next, it is dropped (it reconnects and gets the current one).
+  it('DropsAnEventStreamWhosePageStopsReading', async () => {
+    const stalled = tls.connect({host: '127.0.0.1', port, ca: creds.ca, servername: 'localhost'});
+    stalled.on('error', () => {});
+    await once(stalled, 'secureConnect');
+    stalled.write(`GET /events HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`);
+    const events = h.openEvents(port, creds.ca);
+    try {
+      await events.next();
+      // Each catalogue is an event of about 1 MB; the socket buffers fill and
+      // then the stalled page holds the rest.
+      const dropped = server.stderr.waitFor('dropped an event stream whose page stopped reading',
+          {anywhere: true});
+      let sent = 0;
+      let done = false;
+      dropped.then(() => { done = true; }, () => {});
+      while (!done) {
+        const big = {};
+        for (let i = 0; i < 5000; i++) {
+          big[`/usr/share/fonts/many/font-${sent}-${i}.ttf`] = [h.face(`Family ${i}`, 'Regular')];
+        }
+        server.send(JSON.stringify(big) + '\n');
+        sent += 1;
+        await events.next();
+        assert.ok(sent < 64, 'the stalled page is still sent events');
+      }
+      await dropped;
+    } finally {
+      events.close();
       stalled.destroy();
     }
   });
