@@ -6,6 +6,7 @@
 //
 // Node built-in modules only: the runtime ships alone inside the bundle.
 
+const {isUtf8} = require('buffer');
 const fs = require('fs');
 const https = require('https');
 const net = require('net');
@@ -185,8 +186,6 @@ function parseHandshake(line) {
   return {pfx: Buffer.from(container, 'base64'), passphrase};
 }
 
-const kUtf8 = new TextDecoder('utf-8', {fatal: true, ignoreBOM: true});
-
 function isFaceRecord(r) {
   const optionalString = (v) => v === undefined || typeof v === 'string';
   return r !== null && typeof r === 'object' && !Array.isArray(r) &&
@@ -198,33 +197,96 @@ function isFaceRecord(r) {
       optionalString(r.localizedFamily) && optionalString(r.localizedStyle);
 }
 
+const kRunBytes = 64 * 1024;
+const kWhitespace = new Set([0x20, 0x09, 0x0a, 0x0d]);
+
+// Splits the JSON object in `bytes` into runs of whole members of about
+// kRunBytes each: [{start, end, members}], or null when the bytes are not
+// one object. Strings are skipped whole, so brackets and commas inside names
+// do not count. Whether each run is valid JSON is left to its parse.
+function objectRuns(bytes) {
+  let i = 0;
+  while (kWhitespace.has(bytes[i])) i++;
+  if (bytes[i] !== 0x7b) return null;
+  const runs = [];
+  let start = i + 1;
+  let members = 1;
+  let depth = 0;
+  let end = -1;
+  for (i = start; i < bytes.length && end < 0; i++) {
+    const c = bytes[i];
+    if (c === 0x22) {
+      // To the closing quote: the next one not escaped by an odd number of backslashes.
+      for (;;) {
+        i = bytes.indexOf(0x22, i + 1);
+        if (i < 0) return null;
+        let k = i - 1;
+        while (bytes[k] === 0x5c) k--;
+        if ((i - k) % 2 === 1) break;
+      }
+    } else if (c === 0x7b || c === 0x5b) {
+      depth++;
+    } else if (c === 0x7d && depth === 0) {
+      end = i;
+    } else if (c === 0x7d || c === 0x5d) {
+      if (--depth < 0) return null;
+    } else if (c === 0x2c && depth === 0) {
+      if (i - start >= kRunBytes) {
+        runs.push({start, end: i, members});
+        start = i + 1;
+        members = 0;
+      }
+      members++;
+    }
+  }
+  if (end < 0) return null;
+  for (i = end + 1; i < bytes.length; i++) {
+    if (!kWhitespace.has(bytes[i])) return null;
+  }
+  runs.push({start, end, members});
+  return runs;
+}
+
 // One catalogue line: a JSON object mapping absolute font file paths to
-// arrays of face records. Returns {catalogue} or {error}; a catalogue that is
-// wrong anywhere is refused whole, so what is served is always one message
-// the agent sent.
-function parseCatalogue(line) {
-  let value;
-  try {
-    value = JSON.parse(kUtf8.decode(line));
-  } catch (e) {
-    return {error: e instanceof SyntaxError ? `not JSON (${e.message})` : 'not UTF-8'};
-  }
-  if (value === null || typeof value !== 'object' || Array.isArray(value)) {
-    return {error: 'not a JSON object'};
-  }
-  const files = new Map();
+// arrays of face records. Returns {catalogue: {bytes, files (a Set of the
+// paths), faceCount}} or {error}; a catalogue that is wrong anywhere is
+// refused whole, so what is served is always one message the agent sent. The
+// catalogue keeps `line` itself as its bytes. Each file's faces go to
+// onFile(path, faces) as they are read: the line is parsed a run of members
+// at a time, so with tens of thousands of faces their records die young
+// rather than all living at once.
+function parseCatalogue(line, onFile = () => {}) {
+  if (!isUtf8(line)) return {error: 'not UTF-8'};
+  const runs = objectRuns(line);
+  if (!runs) return {error: 'not a JSON object'};
+  const files = new Set();
   let faceCount = 0;
-  for (const [file, faces] of Object.entries(value)) {
-    if (!file.startsWith('/') || file.includes('\0')) {
-      return {error: 'a font path is not absolute'};
+  const empty = runs.length === 1 && runs[0].members === 1 &&
+      line.subarray(runs[0].start, runs[0].end).every((c) => kWhitespace.has(c));
+  for (const run of empty ? [] : runs) {
+    let value;
+    try {
+      value = JSON.parse(`{${line.toString('utf8', run.start, run.end)}}`);
+    } catch (e) {
+      return {error: `not JSON (${e.message} in bytes ${run.start} to ${run.end})`};
     }
-    if (!Array.isArray(faces) || !faces.every(isFaceRecord)) {
-      return {error: 'a face record is malformed'};
+    const paths = Object.keys(value);
+    // JSON.parse keeps only the last of a repeated name.
+    if (paths.length !== run.members) return {error: 'not one member per font path'};
+    for (const file of paths) {
+      const faces = value[file];
+      if (!file.startsWith('/') || file.includes('\0') || files.has(file)) {
+        return {error: 'a font path is not absolute or comes twice'};
+      }
+      if (!Array.isArray(faces) || !faces.every(isFaceRecord)) {
+        return {error: 'a face record is malformed'};
+      }
+      files.add(file);
+      faceCount += faces.length;
+      onFile(file, faces);
     }
-    files.set(file, faces);
-    faceCount += faces.length;
   }
-  return {catalogue: {bytes: Buffer.from(line), files, faceCount}};
+  return {catalogue: {bytes: line, files, faceCount}};
 }
 
 // Distance of a face from the upright regular one: the face that shows a
@@ -236,36 +298,110 @@ function regularity(face) {
 
 const kCollator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
 
-// Groups a catalogue's faces by family name, sorted for display. Each family
-// has its faces (regular first, then by stretch, weight, slant) and a display
-// name, the localised one when the agent sent one.
-function groupFamilies(files) {
-  const byName = new Map();
-  for (const [file, faces] of files) {
-    for (const face of faces) {
-      let family = byName.get(face.family);
-      if (!family) {
-        family = {family: face.family, name: face.localizedFamily || face.family, faces: []};
-        byName.set(face.family, family);
+// Font files browsers refuse, known by the ending of their names: Type 1,
+// the X11 bitmap formats, resource-fork suitcases, compressed files.
+const kNoBrowserFont = /\.(pfa|pfb|t1|pcf|bdf|snf|pfr|dfont|fon|fnt|gz|z|bz2)$/i;
+
+function browserCanShow(file) {
+  return !kNoBrowserFont.test(file);
+}
+
+// A key that orders most names as kCollator does, cheaply: lower case, with
+// each run of digits padded to twelve places so that numbers order by value.
+function roughKey(name) {
+  const lower = name.toLowerCase();
+  let key = '';
+  let from = 0;
+  let digits = 0;
+  for (let i = 0; i <= lower.length; i++) {
+    const c = i < lower.length ? lower.charCodeAt(i) : 0;
+    if (c >= 0x30 && c <= 0x39) {
+      if (digits++ === 0) {
+        key += lower.slice(from, i);
+        from = i;
       }
-      family.faces.push({
-        style: face.style,
-        name: face.localizedStyle || face.style,
-        postscript: face.postscript,
-        weight: face.weight,
-        stretch: face.stretch,
-        italic: face.italic,
-        path: file,
-      });
+    } else if (digits > 0) {
+      key += '000000000000'.slice(digits) + lower.slice(from, i);
+      from = i;
+      digits = 0;
     }
   }
-  const families = [...byName.values()];
-  for (const family of families) {
-    family.faces.sort((a, b) => regularity(a) - regularity(b) ||
-        a.stretch - b.stretch || a.weight - b.weight || kCollator.compare(a.name, b.name));
+  return key + lower.slice(from);
+}
+
+function compareNames(a, b) {
+  return kCollator.compare(a.name, b.name) ||
+      (a.family < b.family ? -1 : a.family > b.family ? 1 : 0);
+}
+
+// Sorts `items` by compareNames. The collator is the costly part with tens of
+// thousands of families, so the rough keys, sorted natively, order them first;
+// the sort by the collator then finds them nearly in order and needs about one
+// comparison per family.
+function sortByName(items) {
+  const tagged = items.map((item, i) => `${roughKey(item.name)}\0${i}`);
+  tagged.sort();
+  return tagged.map((t) => items[Number(t.slice(t.lastIndexOf('\0') + 1))]).sort(compareNames);
+}
+
+// Order of faces within a family: regular first, then by stretch, weight,
+// slant and name. `rank` packs the numbers into one small integer.
+function faceRank(face) {
+  return regularity(face) * 10000 + face.stretch * 1000 + face.weight;
+}
+
+function compareFaces(a, b) {
+  return a.rank - b.rank || kCollator.compare(a.name, b.name);
+}
+
+// Collects faces file by file into families, keeping per face only what the
+// page shows: its style name and its place in the family.
+class FamilyGrouper {
+  constructor() {
+    this.byName_ = new Map();
   }
-  families.sort((a, b) => kCollator.compare(a.name, b.name) || (a.family < b.family ? -1 : 1));
-  return families;
+
+  add(file, faces) {
+    const showable = browserCanShow(file);
+    for (const face of faces) {
+      const entry = {rank: faceRank(face), name: face.localizedStyle || face.style};
+      let family = this.byName_.get(face.family);
+      if (family) {
+        family.faces.push(entry);
+      } else {
+        family = {family: face.family, name: face.localizedFamily || face.family, faces: [entry],
+          sample: null, path: null, postscript: null};
+        this.byName_.set(face.family, family);
+      }
+      if (showable && (!family.sample || compareFaces(entry, family.sample) < 0)) {
+        family.sample = entry;
+        family.path = file;
+        family.postscript = face.postscript;
+      }
+    }
+  }
+
+  // The families sorted for display, each with its display name (the
+  // localised one when the agent sent one), its style names in the order of
+  // its faces, and the face its sample is shown in: the most regular one a
+  // browser can show, or null when it can show none.
+  families() {
+    return sortByName([...this.byName_.values()]).map((f) => {
+      f.faces.sort(compareFaces);
+      const styles = [];
+      for (const {name} of f.faces) {
+        if (name && !styles.includes(name)) styles.push(name);
+      }
+      return {family: f.family, name: f.name, styles,
+        sample: f.sample && {path: f.path, postscript: f.postscript}};
+    });
+  }
+}
+
+function groupFamilies(files) {
+  const grouper = new FamilyGrouper();
+  for (const [file, faces] of files) grouper.add(file, faces);
+  return grouper.families();
 }
 
 function ownOrigins(port) {
@@ -336,7 +472,7 @@ class Companion {
   constructor(limits = kDefaultLimits) {
     this.catalogue_ = null;
     this.generation_ = 0;
-    this.summary_ = this.summarise_();
+    this.event_ = this.catalogueEvent_(0, []);
     this.eventClients_ = new Set();
     this.port = 0;
     this.limits = limits;
@@ -348,7 +484,8 @@ class Companion {
   // Takes one catalogue line. Returns false (and keeps the last good
   // catalogue) when the line is malformed.
   acceptLine(line) {
-    const parsed = parseCatalogue(line);
+    const grouper = new FamilyGrouper();
+    const parsed = parseCatalogue(line, (file, faces) => grouper.add(file, faces));
     if (parsed.error) {
       log(`ignoring malformed catalogue of ${line.length} bytes: ${parsed.error}; ` +
           `keeping the last good one`);
@@ -356,20 +493,25 @@ class Companion {
     }
     this.catalogue_ = parsed.catalogue;
     this.generation_ += 1;
-    this.summary_ = this.summarise_();
+    this.event_ = this.catalogueEvent_(parsed.catalogue.faceCount, grouper.families());
     log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
         `${parsed.catalogue.files.size} files`);
     for (const res of this.eventClients_) this.sendEvent_(res);
     return true;
   }
 
-  summarise_() {
-    const files = this.catalogue_ ? this.catalogue_.files : new Map();
-    return JSON.stringify({
-      generation: this.generation_,
-      faces: this.catalogue_ ? this.catalogue_.faceCount : 0,
-      families: groupFamilies(files),
-    });
+  // The event every page gets, made once per catalogue: its bytes are
+  // written to each page as they are.
+  catalogueEvent_(faces, families) {
+    const summary = JSON.stringify({generation: this.generation_, faces, families});
+    // Written in place: the summary can be megabytes, and joined to the
+    // event's other text first it would be copied once more.
+    const head = 'event: catalogue\ndata: ';
+    const event = Buffer.allocUnsafe(head.length + Buffer.byteLength(summary) + 2);
+    event.write(head);
+    event.write(summary, head.length);
+    event.write('\n\n', event.length - 2);
+    return event;
   }
 
   handle(req, res) {
@@ -435,7 +577,7 @@ class Companion {
 
   sendEvent_(res) {
     if (this.dropIfStalled_(res)) return;
-    res.write(`event: catalogue\ndata: ${this.summary_}\n\n`);
+    res.write(this.event_);
   }
 
   keepEventsAlive() {

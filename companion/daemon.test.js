@@ -166,6 +166,41 @@ describe('parseCatalogue', () => {
     }
   });
 
+  // Longer than one run of members, with names that look like JSON syntax.
+  const long = {};
+  for (let i = 0; i < 3000; i++) {
+    long[`/f/"{odd}, [\\${i}.ttf`] = [face(`F${i % 40} ,}{`, 'Regular \\"'),
+      face(`F${i % 40} ,}{`, 'Bold', {weight: 700})];
+  }
+  const longText = JSON.stringify(long);
+
+  it('LongCatalogueIsReadAsOneObject', () => {
+    const seen = [];
+    const {catalogue} = d.parseCatalogue(Buffer.from(` \n${longText}\n `), (f) => seen.push(f));
+    assert.deepEqual([...catalogue.files], Object.keys(long));
+    assert.deepEqual(seen, Object.keys(long));
+    assert.equal(catalogue.faceCount, 6000);
+  });
+
+  it('LongCatalogueIsRefusedForAFaultAnywhere', () => {
+    const middle = longText.indexOf('"/f/', longText.length / 2);
+    const member = (k) => `${JSON.stringify(k)}:${JSON.stringify(long[k])}`;
+    const repeated = (at) => `{${Object.keys(long).flatMap((k, i) => (i === at ? [k, k] : [k]))
+        .map(member).join(',')}}`;
+    const cases = {
+      'trailing comma': longText.slice(0, -1) + ',}',
+      'repeated path far away': longText.slice(0, -1) + `,${longText.slice(1, middle - 1)}}`,
+      'repeated path next to it': repeated(1500),
+      'text after it': longText + 'x',
+      'unclosed': longText.slice(0, -1),
+      'unbalanced': longText.slice(0, middle) + ']' + longText.slice(middle),
+      'bare comma': longText.slice(0, middle) + ',' + longText.slice(middle),
+    };
+    for (const [name, text] of Object.entries(cases)) {
+      assert.ok(d.parseCatalogue(Buffer.from(text)).error, name);
+    }
+  });
+
   it('ProtoKeysAreJustPaths', () => {
     const r = d.parseCatalogue(Buffer.from('{"/__proto__":[],"__proto__":[]}'));
     assert.ok(r.error);  // "__proto__" is not absolute
@@ -185,9 +220,8 @@ describe('groupFamilies', () => {
     ]);
     const families = d.groupFamilies(files);
     assert.deepEqual(families.map((f) => f.family), ['Sans', 'Sans Mono']);
-    assert.deepEqual(families[0].faces.map((f) => f.style), ['Book', 'Bold', 'Condensed', 'Oblique']);
-    assert.equal(families[0].faces[0].path, '/f/sans.ttc');
-    assert.equal(families[0].faces[1].path, '/f/sans-bold.ttf');
+    assert.deepEqual(families[0].styles, ['Book', 'Bold', 'Condensed', 'Oblique']);
+    assert.deepEqual(families[0].sample, {path: '/f/sans.ttc', postscript: 'Sans-Book'});
   });
 
   it('ShowsLocalisedNamesAndSortsByThem', () => {
@@ -198,12 +232,33 @@ describe('groupFamilies', () => {
     const families = d.groupFamilies(files);
     assert.deepEqual(families.map((f) => [f.family, f.name]),
         [['Zeta', 'Alpha Z'], ['Beta', 'Beta']]);
-    assert.equal(families[0].faces[0].name, 'Normal');
+    assert.deepEqual(families[0].styles, ['Normal']);
   });
 
   it('FamilyWithOnlyABoldFaceIsShownInIt', () => {
     const families = d.groupFamilies(new Map([['/f/b.ttf', [face('B', 'Bold', {weight: 700})]]]));
-    assert.equal(families[0].faces[0].style, 'Bold');
+    assert.equal(families[0].sample.postscript, 'B-Bold');
+  });
+
+  it('FacesABrowserRefusesAreNeverTheSample', () => {
+    const families = d.groupFamilies(new Map([
+      ['/f/serif.pfb', [face('Serif', 'Regular')]],
+      ['/f/serif-bold.otf', [face('Serif', 'Bold', {weight: 700})]],
+      ['/f/mono.t1', [face('Mono', 'Regular')]],
+      ['/f/fixed.pcf.gz', [face('Fixed', 'Regular')]],
+      ['/f/Chicago.DFONT', [face('Chicago', 'Regular')]],
+    ]));
+    assert.deepEqual(families.map((f) => [f.family, f.sample && f.sample.postscript]),
+        [['Chicago', null], ['Fixed', null], ['Mono', null], ['Serif', 'Serif-Bold']]);
+  });
+
+  it('SortsManyNumberedNamesAsTheCollatorDoes', () => {
+    const names = [];
+    for (let i = 0; i < 500; i++) names.push(`Font ${(i * 7) % 500}`, `font-${i}`, `Ärger ${i}`, `_${i}x`);
+    const files = new Map(names.map((n, i) => [`/f/${i}.ttf`, [face(n, 'Regular')]]));
+    const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
+    assert.deepEqual(d.groupFamilies(files).map((f) => f.name),
+        [...names].sort((a, b) => collator.compare(a, b) || (a < b ? -1 : 1)));
   });
 });
 

@@ -237,7 +237,7 @@ describe('companion server', () => {
     try {
       const first = await events.next();
       assert.deepEqual(first.families.map((f) => f.family), ['Alpha']);
-      assert.equal(first.families[0].faces[0].path, fontA);
+      assert.equal(first.families[0].sample.path, fontA);
 
       const second = {
         [fontA]: [h.face('Alpha', 'Regular')],
