@@ -44,6 +44,7 @@ const kMaxCutReadBytes = 32 * 1024 * 1024;  // directories and names, never tabl
 const kMaxCollectionFaces = 4096;
 const kMaxNameTableBytes = 1024 * 1024;
 const kChunkBytes = 64 * 1024;
+const kMaxSocketTableBytes = 64 * 1024 * 1024;  // 150 bytes a socket
 
 function log(message) {
   // One line per event; standard output is reserved for commands.
@@ -81,7 +82,6 @@ class RepeatLog {
       entry.repeats = 0;
       entry.timer = null;
     }, entry.until - now);
-    entry.timer.unref();
   }
 }
 
@@ -696,6 +696,7 @@ function postscriptName(table) {
 // other, or null. Such a face is never larger than the file: a directory
 // whose tables overlap can make a small file describe a face of any size.
 function layOutFace(dir, fileSize) {
+  if (dir.tables.some((t) => t.offset > fileSize)) return null;
   const spans = dir.tables.filter((t) => t.length > 0).sort((a, b) => a.offset - b.offset);
   for (let k = 0; k < spans.length; k++) {
     if (spans[k].offset + spans[k].length > fileSize) return null;
@@ -965,8 +966,9 @@ function fail(message) {
 // address as 32-bit words in host order) as "127.0.0.1:8080", or null for
 // anything but IPv4 and IPv4-mapped IPv6.
 function tableEndpoint(field) {
-  const [hex, portHex] = field.split(':');
-  if (!/^([0-9A-F]{8}){1,4}$/.test(hex || '') || !/^[0-9A-F]{4}$/.test(portHex || '')) return null;
+  const m = /^([0-9A-F]{8}|[0-9A-F]{32}):([0-9A-F]{4})$/.exec(field);
+  if (!m) return null;
+  const [, hex, portHex] = m;
   const bytes = Buffer.alloc(hex.length / 2);
   for (let w = 0; w < hex.length / 8; w++) {
     const word = parseInt(hex.slice(8 * w, 8 * w + 8), 16);
@@ -1008,6 +1010,27 @@ function findSocketOwners(text, wanted, ports) {
   }
 }
 
+// A /proc file read to its end. Such files claim a size of 0 and give a
+// page per read, so they are read until a read gives nothing (Node 18's
+// readFile stops after the first).
+async function readKernelTable(file) {
+  const handle = await fs.promises.open(file);
+  try {
+    const parts = [];
+    const chunk = Buffer.alloc(kChunkBytes);
+    let size = 0;
+    for (;;) {
+      const {bytesRead} = await handle.read(chunk, 0, chunk.length, null);
+      if (bytesRead === 0) return Buffer.concat(parts, size).toString('latin1');
+      size += bytesRead;
+      if (size > kMaxSocketTableBytes) throw new Error(`${file} is over ${kMaxSocketTableBytes} bytes`);
+      parts.push(Buffer.from(chunk.subarray(0, bytesRead)));
+    }
+  } finally {
+    await handle.close();
+  }
+}
+
 // Who made the client end of a loopback TCP connection. The kernel's socket
 // tables list the client's socket with the uid of the process that made it.
 // Lookups that come while the tables are being read wait for the next
@@ -1038,7 +1061,7 @@ class PeerOwners {
     const ports = new Set(batch.map((w) => w.port));
     for (const table of this.tables_) {
       try {
-        findSocketOwners(await fs.promises.readFile(table, 'latin1'), wanted, ports);
+        findSocketOwners(await readKernelTable(table), wanted, ports);
       } catch (e) {
         // A kernel without IPv6 has no tcp6 table.
       }
@@ -1068,6 +1091,7 @@ class ConnectionGate {
 
   admit(socket) {
     socket.on('error', () => {});
+    if (!socket.remoteAddress) return socket.destroy();  // reset before it was accepted
     const key = `${socket.remoteAddress}:${socket.remotePort}`;
     if (this.connections_.size >= this.maxConnections_ && !this.evictIdle_()) {
       this.log_.note('full', `${this.maxConnections_} connections are busy; refusing another`);

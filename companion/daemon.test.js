@@ -378,6 +378,10 @@ describe('collectionFace', () => {
       'table past the end': edit((c) => c.writeUInt32BE(collection.length, record(1) + 12)),
       'table offset past the end': edit((c) => c.writeUInt32BE(collection.length + 4, record(1) + 8)),
       'length wrapping 32 bits': edit((c) => c.writeUInt32BE(0xfffffffc, record(1) + 12)),
+      'empty table past the end': edit((c) => {
+        c.writeUInt32BE(0, record(1) + 12);
+        c.writeUInt32BE(collection.length + 300, record(1) + 8);
+      }),
       'both tables at one place': edit((c) => c.writeUInt32BE(c.readUInt32BE(record(0) + 8),
           record(1) + 8)),
       'table over the next one': edit((c) => c.writeUInt32BE(c.readUInt32BE(record(1) + 12) +
@@ -485,6 +489,77 @@ describe('FaceCutter', () => {
     } finally {
       await handle.close();
     }
+  });
+});
+
+describe('socket owners', () => {
+  // Lines as the kernel writes them: sl local remote st queues tr retrnsmt uid.
+  const entry = (local, remote, state, uid) =>
+    `   0: ${local} ${remote} ${state} 00000000:00000000 00:00000000 00000000 ${uid} 0 123 1`;
+  const header = '  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid';
+  const le = require('os').endianness() === 'LE';
+  const v4 = (a, b, c, d) => (le ? [d, c, b, a] : [a, b, c, d])
+      .map((n) => n.toString(16).padStart(2, '0')).join('').toUpperCase();
+  const mapped = (...ip) => `0000000000000000${le ? 'FFFF0000' : '0000FFFF'}${v4(...ip)}`;
+  const port = (n) => n.toString(16).toUpperCase().padStart(4, '0');
+
+  it('ReadsIPv4AndMappedAddressesOnly', () => {
+    assert.equal(d.tableEndpoint(`${v4(127, 0, 0, 1)}:${port(8080)}`), '127.0.0.1:8080');
+    assert.equal(d.tableEndpoint(`${mapped(127, 0, 0, 2)}:${port(443)}`), '127.0.0.2:443');
+    assert.equal(d.tableEndpoint(`${'0'.repeat(31)}1:${port(80)}`), null);  // ::1
+    for (const bad of ['', ':', '0100007F', '0100007F:', '0100007G:0050', '0100007F:50',
+      '0100007F0:0050', `${v4(127, 0, 0, 1)}:${port(1)}:1`]) {
+      assert.equal(d.tableEndpoint(bad), null, bad);
+    }
+  });
+
+  it('FindsTheUidOfTheClientEndAndNothingElse', async () => {
+    const dir = tempDir('kavri-owners-');
+    try {
+      const server = `${v4(127, 0, 0, 1)}:${port(47823)}`;
+      const tcp = path.join(dir, 'tcp');
+      const tcp6 = path.join(dir, 'tcp6');
+      // Our own end, a time-wait entry of an earlier connection from the
+      // same port, and the client end (uid 1000) of the connection asked for;
+      // a second client on IPv6 (uid 1001); padding past one page of reads.
+      fs.writeFileSync(tcp, [header,
+        entry(server, `${v4(127, 0, 0, 1)}:${port(50000)}`, '01', 0),
+        ...Array.from({length: 2000}, (_, i) =>
+          entry(`${v4(10, 0, 0, 1)}:${port(i + 1)}`, `${v4(10, 0, 0, 2)}:0050`, '01', 7)),
+        entry(`${v4(127, 0, 0, 1)}:${port(50000)}`, server, '06', 0),
+        entry(`${v4(127, 0, 0, 1)}:${port(50000)}`, server, '01', 1000),
+        entry(`${v4(127, 0, 0, 1)}:${port(50002)}`, server, '06', 0), ''].join('\n'));
+      fs.writeFileSync(tcp6, [header,
+        entry(`${mapped(127, 0, 0, 1)}:${port(50001)}`, `${mapped(127, 0, 0, 1)}:${port(47823)}`,
+            '01', 1001), ''].join('\n'));
+      const owners = new d.PeerOwners([tcp, path.join(dir, 'missing'), tcp6]);
+      const accepted = (remotePort, remoteAddress = '127.0.0.1') =>
+        ({remoteAddress, remotePort, localAddress: '127.0.0.1', localPort: 47823});
+      assert.deepEqual(await Promise.all([
+        owners.uidOf(accepted(50000)), owners.uidOf(accepted(50001, '::ffff:127.0.0.1')),
+        owners.uidOf(accepted(50002)), owners.uidOf(accepted(50003)),
+        owners.uidOf({remoteAddress: undefined}),
+      ]), [1000, 1001, null, null, null]);
+    } finally {
+      fs.rmSync(dir, {recursive: true, force: true});
+    }
+  });
+});
+
+describe('RepeatLog', () => {
+  it('LogsAKindOnceAWindowThenHowOftenItCameAgain', async () => {
+    const lines = [];
+    let summarised;
+    const summary = new Promise((resolve) => { summarised = resolve; });
+    const log = new d.RepeatLog(50, (line) => {
+      lines.push(line);
+      if (lines.length === 3) summarised();
+    });
+    for (let i = 0; i < 5; i++) log.note('stall', 'dropped a reader');
+    log.note('tls', 'a handshake failed');
+    assert.deepEqual(lines, ['dropped a reader', 'a handshake failed']);
+    await summary;
+    assert.equal(lines[2], 'dropped a reader (4 times in the last 0.05 s)');
   });
 });
 

@@ -1,0 +1,227 @@
+'use strict';
+// Random-mutation fuzzing of the two parsers of outside input in the
+// companion server: catalogue lines (through the line framing) and the
+// collection face cutter. Inputs come from a seeded generator, so a failure
+// names the seed and run that reproduce it. Each target runs for a bounded
+// time; a longer run:
+//
+//   COMPANION_FUZZ_SECONDS=600 COMPANION_FUZZ_SEED=7 node --test companion/fuzz.test.js
+
+const assert = require('node:assert/strict');
+const {describe, it} = require('node:test');
+const d = require('./daemon.js');
+const {face, makeFont, makeCollection, makeSpanningCollection} = require('./harness.js');
+
+const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
+const kSeed = Number(process.env.COMPANION_FUZZ_SEED || 1) >>> 0;
+
+// xorshift32: small, fast and the same on every runtime.
+function generator(seed) {
+  let x = seed || 0x9e3779b9;
+  const next = () => {
+    x ^= x << 13;
+    x ^= x >>> 17;
+    x ^= x << 5;
+    return x >>> 0;
+  };
+  const below = (n) => (n <= 0 ? 0 : next() % n);
+  return {next, below, pick: (list) => list[below(list.length)], chance: (p) => next() / 2 ** 32 < p};
+}
+
+const kInteresting32 = [0, 1, 3, 4, 12, 16, 0x7fffffff, 0x80000000, 0xfffffffc, 0xffffffff];
+const kInteresting16 = [0, 1, 2, 0x7fff, 0x8000, 0xffff];
+
+// One to four random edits of `input`: bit flips, bytes, interesting 16-
+// and 32-bit values at aligned places, inserted, removed, repeated or
+// cut-off ranges, or a splice with another seed.
+function mutate(rng, input, seeds) {
+  let data = Buffer.from(input);
+  for (let edits = 1 + rng.below(4); edits > 0; edits--) {
+    const at = rng.below(data.length + 1);
+    switch (rng.below(9)) {
+      case 0:
+        if (data.length) data[rng.below(data.length)] ^= 1 << rng.below(8);
+        break;
+      case 1:
+        if (data.length) data[rng.below(data.length)] = rng.below(256);
+        break;
+      case 2: {
+        const pos = rng.below(Math.max(1, data.length >> 2)) * 4;
+        if (pos + 4 <= data.length) data.writeUInt32BE(rng.pick([...kInteresting32, data.length]), pos);
+        break;
+      }
+      case 3: {
+        const pos = rng.below(Math.max(1, data.length >> 1)) * 2;
+        if (pos + 2 <= data.length) data.writeUInt16BE(rng.pick(kInteresting16), pos);
+        break;
+      }
+      case 4: {
+        const bytes = Buffer.from(Array.from({length: 1 + rng.below(8)}, () => rng.below(256)));
+        data = Buffer.concat([data.subarray(0, at), bytes, data.subarray(at)]);
+        break;
+      }
+      case 5:
+        data = Buffer.concat([data.subarray(0, at), data.subarray(at + 1 + rng.below(16))]);
+        break;
+      case 6: {
+        const from = rng.below(data.length);
+        const piece = data.subarray(from, from + 1 + rng.below(32));
+        data = Buffer.concat([data.subarray(0, at), piece, data.subarray(at)]);
+        break;
+      }
+      case 7:
+        data = data.subarray(0, at);
+        break;
+      default: {
+        const other = rng.pick(seeds);
+        const from = rng.below(other.length);
+        data = Buffer.concat([data.subarray(0, at), other.subarray(from, from + rng.below(64))]);
+      }
+    }
+  }
+  return data;
+}
+
+// A JSON text with one value somewhere in it replaced by an odd one: what
+// byte edits seldom reach past the JSON syntax.
+const kOddValues = [99, 100, 900, 901, 0, 10, 400.5, -0, 1e3, '700', '', 'x', '/abs', '__proto__',
+  true, null, [], {}, [{}], {family: 'F'}];
+function mutateJson(rng, input) {
+  const value = JSON.parse(input.toString());
+  const containers = [];
+  const walk = (v) => {
+    if (v === null || typeof v !== 'object') return;
+    containers.push(v);
+    Object.values(v).forEach(walk);
+  };
+  walk(value);
+  const target = rng.pick(containers);
+  const keys = Object.keys(target);
+  const odd = structuredClone(rng.pick(kOddValues));
+  if (keys.length === 0 || rng.chance(0.2)) {
+    target[Array.isArray(target) ? target.length : rng.pick(['/new.ttf', 'rel.ttf', 'extra'])] = odd;
+  } else if (rng.chance(0.1)) {
+    delete target[rng.pick(keys)];
+  } else {
+    target[rng.pick(keys)] = odd;
+  }
+  return Buffer.from(JSON.stringify(value));
+}
+
+// Runs `check(input)` on mutated seeds until the time is up. Returns the
+// number of runs; a failure says which run of which seed to replay.
+async function fuzz(t, seeds, check, structured = null) {
+  const rng = generator(kSeed);
+  const deadline = process.hrtime.bigint() + BigInt(Math.round(kSeconds * 1e9));
+  let runs = 0;
+  for (const seed of seeds) await check(seed);
+  while (runs % 256 !== 0 || process.hrtime.bigint() < deadline) {
+    const input = structured && rng.chance(0.5) ? structured(rng, rng.pick(seeds))
+                                                : mutate(rng, rng.pick(seeds), seeds);
+    runs += 1;
+    try {
+      await check(input);
+    } catch (e) {
+      e.message = `run ${runs} with COMPANION_FUZZ_SEED=${kSeed}, input ` +
+          `${input.toString('base64')}: ${e.message}`;
+      throw e;
+    }
+  }
+  return runs;
+}
+
+// A catalogue is taken whole, every record valid, or refused whole.
+function checkCatalogue(line, outcomes) {
+  const result = d.parseCatalogue(line);
+  const outcome = result.error !== undefined ? result.error.replace(/ \(.*/s, '') : 'taken';
+  outcomes.set(outcome, (outcomes.get(outcome) || 0) + 1);
+  if (result.error !== undefined) {
+    assert.equal(typeof result.error, 'string');
+    assert.equal(result.catalogue, undefined);
+    return;
+  }
+  const {files, faceCount, bytes} = result.catalogue;
+  assert.deepEqual(bytes, line);
+  let count = 0;
+  for (const [file, faces] of files) {
+    assert.ok(file.startsWith('/') && !file.includes('\0'), file);
+    for (const f of faces) {
+      assert.ok(Number.isInteger(f.weight) && f.weight >= 100 && f.weight <= 900);
+      assert.ok(Number.isInteger(f.stretch) && f.stretch >= 1 && f.stretch <= 9);
+      assert.equal(typeof f.italic, 'boolean');
+      for (const k of ['family', 'style', 'postscript']) assert.equal(typeof f[k], 'string');
+    }
+    count += faces.length;
+  }
+  assert.equal(faceCount, count);
+  d.groupFamilies(files);
+}
+
+// A cut face is a font whose directory points, in order, at copies of the
+// file's ranges the plan names, each padded to 4 bytes.
+function checkCutFace(face, plan, data) {
+  assert.equal(face.length, plan.size);
+  assert.deepEqual(face.subarray(0, plan.head.length), plan.head);
+  let at = plan.head.length;
+  plan.pieces.forEach((p, k) => {
+    assert.equal(face.readUInt32BE(12 + 16 * k + 8), at);
+    assert.equal(face.readUInt32BE(12 + 16 * k + 12), p.length);
+    assert.deepEqual(face.subarray(at, at + p.length), data.subarray(p.offset, p.offset + p.length));
+    assert.ok(face.subarray(at + p.length, at + p.padded).every((b) => b === 0));
+    at += p.padded;
+  });
+}
+
+describe('fuzzing', () => {
+  it('CatalogueLinesAreTakenWholeOrRefusedWhole', async (t) => {
+    const seeds = [
+      {},
+      {'/usr/share/fonts/a.ttf': [face('Alpha', 'Regular')]},
+      {'/f/b.ttc': [face('Beta', 'Bold', {weight: 700}), face('Beta', 'Italic', {italic: true,
+        stretch: 3, localizedFamily: 'Бета', localizedStyle: 'Курсив'})], '/f/c.otf': []},
+      {'/__proto__': [face('明朝', 'Regular', {postscript: 'Mincho\u0000'})]},
+    ].map((c) => Buffer.from(JSON.stringify(c)));
+    const outcomes = new Map();
+    const runs = await fuzz(t, seeds, (line) => {
+      // Framed as the pipe may deliver it: in pieces, then a line feed.
+      const lines = [];
+      const reader = new d.LineReader(1 << 20, (l) => lines.push(l), () => {});
+      for (let at = 0; at < line.length; at += 1 + (line[at] % 7)) {
+        reader.push(line.subarray(at, at + 1 + (line[at] % 7)));
+      }
+      reader.push(Buffer.from('\n'));
+      const expected = line.toString('latin1').split('\n');
+      assert.deepEqual(lines.map((l) => l.toString('latin1')), expected);
+
+      for (const one of lines) checkCatalogue(one, outcomes);
+    }, mutateJson);
+    t.diagnostic(`${runs} runs (seed ${kSeed}); outcomes: ` +
+        [...outcomes].map(([k, n]) => `${k} ${n}`).join(', '));
+  });
+
+  it('CutFacesLieInsideTheFileAndAreNoLargerThanIt', async (t) => {
+    const names = ['Alpha-Regular', 'Beta-Bold', 'Gamma-Mac'];
+    const fonts = [makeFont(names[0], {filler: 'a'}), makeFont(names[1], {filler: 'bb'}),
+      makeFont(names[2], {platform: 1, filler: 'ccc'})];
+    const seeds = [makeCollection(fonts), makeCollection(fonts.slice(1)),
+      makeSpanningCollection(fonts[0], 3), makeSpanningCollection(fonts[1], 0)];
+    let cut = 0;
+    const runs = await fuzz(t, seeds, async (data) => {
+      const read = async (offset, length) => data.subarray(offset, offset + length);
+      for (const name of names) {
+        const plan = await d.planCollectionFace(read, data.length, name);
+        if (plan === null) continue;
+        cut += 1;
+        assert.ok(plan.size <= data.length, `${plan.size} bytes cut from ${data.length}`);
+        assert.equal(plan.head.length, 12 + 16 * plan.pieces.length);
+        const spans = plan.pieces.filter((p) => p.length > 0).sort((a, b) => a.offset - b.offset);
+        spans.forEach((p, k) => {
+          assert.ok(p.offset + p.length <= data.length);
+          assert.ok(k === 0 || spans[k - 1].offset + spans[k - 1].length <= p.offset);
+        });
+        checkCutFace(await d.collectionFace(data, name), plan, data);
+      }
+    });
+    t.diagnostic(`${runs} runs (seed ${kSeed}); ${cut} faces cut`);
+  });
+});
