@@ -12,12 +12,15 @@
 const fs = require('fs');
 const h = require('../companion/harness.js');
 
-// `faces` faces, four to a file, `perFamily` to a family.
-function catalogue(faces, perFamily = 32) {
+const syntheticPath = (family, file) => `/usr/share/fonts/opentype/family-${family}/face-${file}.ttc`;
+
+// `faces` faces, four to a file, `perFamily` to a family; pathOf(family,
+// file number) names the files.
+function catalogue(faces, perFamily = 32, pathOf = syntheticPath) {
   const c = {};
   for (let i = 0; i < faces; i++) {
     const family = Math.floor(i / perFamily);
-    const file = `/usr/share/fonts/opentype/family-${family}/face-${Math.floor(i / 4)}.ttc`;
+    const file = pathOf(family, Math.floor(i / 4));
     (c[file] = c[file] || []).push(h.face(`Family ${family}`, `Style ${i % 32}`, {
       weight: 100 * (1 + (i % 9)), stretch: 1 + (i % 9), italic: i % 2 === 1,
       localizedFamily: `Famille ${family}`, localizedStyle: `Style ${i % 32}`,
