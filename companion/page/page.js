@@ -101,21 +101,28 @@
   }
 
   // A query that contains the last one can only match fewer families: as
-  // the user types on, only the last matches are searched again.
+  // the user types on, only the last matches are searched again. While the
+  // families in the list still lead the matches, the list stays as it is.
   function showMatches(fresh) {
     const last = query;
+    const listed = matches.slice(0, shown);
     query = search.value.trim().toLowerCase();
     const from = fresh || !query.includes(last) ? keys.keys() : matches;
     matches = [];
     for (const i of from) {
       if (keys[i].includes(query)) matches.push(i);
     }
+    showStatus();
+    if (!fresh && listed.length > 0 && listed.every((i, k) => matches[k] === i)) {
+      moreObserver.unobserve(more);
+      if (shown < matches.length) moreObserver.observe(more);
+      return;
+    }
     faceObserver.disconnect();
     samples = [];
     shown = 0;
     list.replaceChildren();
     showMore();
-    showStatus();
   }
 
   const events = new EventSource('/events');
