@@ -132,7 +132,8 @@ async function fuzz(t, seeds, check, structured = null) {
 
 // A catalogue is taken whole, every record valid, or refused whole.
 function checkCatalogue(line, outcomes) {
-  const result = d.parseCatalogue(line);
+  const read = [];
+  const result = d.parseCatalogue(line, (file, faces) => read.push([file, faces]));
   const outcome = result.error !== undefined ? result.error.replace(/ \(.*/s, '') : 'taken';
   outcomes.set(outcome, (outcomes.get(outcome) || 0) + 1);
   if (result.error !== undefined) {
@@ -142,8 +143,9 @@ function checkCatalogue(line, outcomes) {
   }
   const {files, faceCount, bytes} = result.catalogue;
   assert.deepEqual(bytes, line);
+  assert.deepEqual([...files], read.map(([file]) => file));
   let count = 0;
-  for (const [file, faces] of files) {
+  for (const [file, faces] of read) {
     assert.ok(file.startsWith('/') && !file.includes('\0'), file);
     for (const f of faces) {
       assert.ok(Number.isInteger(f.weight) && f.weight >= 100 && f.weight <= 900);
@@ -154,7 +156,7 @@ function checkCatalogue(line, outcomes) {
     count += faces.length;
   }
   assert.equal(faceCount, count);
-  d.groupFamilies(files);
+  d.groupFamilies(read);
 }
 
 // A cut face is a font whose directory points, in order, at copies of the
