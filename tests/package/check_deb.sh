@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Checks a built kavri-daemon package: exactly the expected files, kavri-node
+# as built (its digest is in the agent), no dependency on Debian's nodejs,
+# and a user unit that systemd accepts and that starts the packaged agent.
+# Usage: tests/package/check_deb.sh build/kavri-daemon_<version>_amd64.deb BUILD_DIR
+set -euo pipefail
+deb=$1
+build=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root"
+
+app=usr/lib/kavri/KavriDaemon.app
+unit=usr/lib/systemd/user/kavri-daemon.service
+doc=usr/share/doc/kavri-daemon
+diff -u <(sort <<EOF_FILES
+$app/Contents/Info.plist
+$app/Contents/MacOS/KavriDaemon
+$app/Contents/Resources/daemon.js
+$app/Contents/Resources/kavri-node
+$unit
+$doc/changelog.Debian.gz
+$doc/copyright
+$doc/kavri-node.copyright
+$doc/protocol.md
+$doc/update_feed.md
+usr/share/lintian/overrides/kavri-daemon
+usr/share/man/man1/KavriDaemon.1.gz
+EOF_FILES
+) <(cd "$root" && find . ! -type d | sed 's|^\./||' | sort)
+
+cmp "$build/KavriDaemon.app/Contents/Resources/kavri-node" "$root/$app/Contents/Resources/kavri-node"
+cmp "$build/KavriDaemon.app/Contents/Resources/daemon.js" "$root/$app/Contents/Resources/daemon.js"
+
+if dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | grep -Eq '^ *nodejs( |$)'; then
+  echo "the package depends on nodejs: $(dpkg-deb -f "$deb" Depends)" >&2
+  exit 1
+fi
+
+grep -qx "ExecStart=/$app/Contents/MacOS/KavriDaemon" "$root/$unit"
+# systemd judges the unit as it would run it, with its paths moved under the
+# unpacked tree (the package is not installed here).
+sed "s|/$app/|$root/$app/|g" "$root/$unit" > "$root/kavri-daemon.service"
+mkdir -m 700 "$root/runtime"
+XDG_RUNTIME_DIR="$root/runtime" systemd-analyze verify --user --man=no "$root/kavri-daemon.service"
+echo "package contents and unit: ok"
