@@ -12,8 +12,8 @@ bool startedByServiceManager(RunningApplications& applications) {
 bool stopOtherCopiesUnlessServiceManaged(RunningApplications& applications) {
   if (startedByServiceManager(applications)) return false;
   pid_t self = applications.currentProcessId();
-  for (pid_t pid : applications.runningCopies())
-    if (pid != self) applications.forceTerminate(pid);
+  for (const auto& copy : applications.runningCopies())
+    if (copy->processIdentifier() != self) copy->forceTerminate();
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 namespace kavri {
@@ -15,11 +16,25 @@ class FakeRunningApplications : public RunningApplications {
   std::vector<pid_t> copies;
   std::vector<pid_t> terminated;
 
+  class Copy : public RunningApplication {
+   public:
+    Copy(pid_t pid, std::vector<pid_t>& terminated) : pid_(pid), terminated_(terminated) {}
+    pid_t processIdentifier() const override { return pid_; }
+    void forceTerminate() override { terminated_.push_back(pid_); }
+
+   private:
+    pid_t pid_;
+    std::vector<pid_t>& terminated_;
+  };
+
   pid_t currentProcessId() override { return self; }
   pid_t parentProcessId() override { return parent; }
   pid_t serviceManagerProcessId() override { return manager; }
-  std::vector<pid_t> runningCopies() override { return copies; }
-  void forceTerminate(pid_t pid) override { terminated.push_back(pid); }
+  std::vector<std::unique_ptr<RunningApplication>> runningCopies() override {
+    std::vector<std::unique_ptr<RunningApplication>> held;
+    for (pid_t pid : copies) held.push_back(std::make_unique<Copy>(pid, terminated));
+    return held;
+  }
 };
 
 TEST(InstanceGuardTest, ServiceManagedCopiesGoOnAndSignalNobody) {

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -99,6 +100,37 @@ RunResult run(const std::vector<std::string>& argv) {
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+namespace {
+
+constexpr const char* kInsideMark = "KAVRI_TEST_OWN_PID_NAMESPACE";
+
+std::string selfPath() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+bool insideOwnPidNamespace() { return getenv(kInsideMark) != nullptr; }
+
+bool rerunInOwnPidNamespace() {
+  if (insideOwnPidNamespace()) return false;
+  static const bool possible =
+      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"}).exitStatus == 0;
+  if (!possible) return false;
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  setenv(kInsideMark, "1", 1);
+  // "; exit" keeps the shell from replacing itself with the test.
+  RunResult inner =
+      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+           "\"$0\" \"$@\"; exit $?", selfPath(),
+           std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+  unsetenv(kInsideMark);
+  EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
+  return true;
 }
 
 }  // namespace kavri::testing

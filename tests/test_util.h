@@ -39,6 +39,18 @@ struct RunResult {
 // Runs `argv` (argv[0] a path) with stdin from /dev/null and waits for it.
 RunResult run(const std::vector<std::string>& argv);
 
+// Runs the current test again, in a PID namespace of its own with its own
+// /proc, where it sees and signals only its own processes (an agent runs
+// "killall kavri-node"; a stopper signals every copy it finds). A shell is
+// process 1 in there, not the test, so the test's children do not count as
+// started by init. Returns true when it did, having checked the inner run's
+// outcome: the caller then returns. False inside that run, and where the
+// system refuses namespaces: the caller then goes on as it is.
+bool rerunInOwnPidNamespace();
+
+// True inside the run that rerunInOwnPidNamespace() started.
+bool insideOwnPidNamespace();
+
 }  // namespace kavri::testing
 
 #endif  // KAVRI_TESTS_TEST_UTIL_H_

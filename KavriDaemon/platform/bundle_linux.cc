@@ -1,20 +1,22 @@
 #include "platform/bundle.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
+
+#include "platform/unique_fd.h"
 
 namespace kavri {
 namespace {
 
 // Info.plist is a small file; anything larger is not ours.
-constexpr std::streamsize kMaxInfoPlistBytes = 1 << 20;
+constexpr off_t kMaxInfoPlistBytes = 1 << 20;
 
 std::string parentDirectory(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -28,16 +30,35 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The whole of a small regular file, or nullopt. Another process's bundle
+// may hold anything at this name: a link is not followed, and a FIFO or a
+// device is refused without waiting for a writer.
+std::optional<std::string> readSmallRegularFile(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxInfoPlistBytes)
+    return std::nullopt;
+  // One byte more than fstat gave, to notice a file that grows meanwhile.
+  std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got == text.size()) return std::nullopt;
+  text.resize(got);
+  return text;
+}
+
 std::map<std::string, std::string, std::less<>> readInfoDictionary(const std::string& plistPath) {
   std::map<std::string, std::string, std::less<>> info;
-  std::ifstream in(plistPath, std::ios::binary);
-  if (!in) return info;
-  std::string text;
-  text.resize(kMaxInfoPlistBytes + 1);
-  in.read(text.data(), kMaxInfoPlistBytes + 1);
-  std::streamsize got = in.gcount();
-  if (got <= 0 || got > kMaxInfoPlistBytes) return info;
-  text.resize(static_cast<size_t>(got));
+  std::optional<std::string> file = readSmallRegularFile(plistPath);
+  if (!file || file->empty()) return info;
+  const std::string& text = *file;
 
   plist_t root = nullptr;
   plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &root);

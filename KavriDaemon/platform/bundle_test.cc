@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "test_util.h"
 
@@ -47,6 +50,38 @@ TEST(BundleTest, MalformedOrMissingPlistGivesEmptyDictionary) {
   EXPECT_EQ(truncated.identifier(), std::nullopt);
   Bundle missing(dir.file("Nowhere.app"));
   EXPECT_EQ(missing.identifier(), std::nullopt);
+}
+
+TEST(BundleTest, OnlyARegularInfoPlistWithinTheSizeCapIsRead) {
+  TempDir dir;
+  std::string app = makeBundle(dir, kPlist);
+  std::string plist = app + "/Contents/Info.plist";
+  std::string elsewhere = dir.file("elsewhere.plist");
+  ASSERT_EQ(rename(plist.c_str(), elsewhere.c_str()), 0);
+
+  // A link, even to a good dictionary, is not followed.
+  ASSERT_EQ(symlink(elsewhere.c_str(), plist.c_str()), 0);
+  EXPECT_EQ(Bundle(app).identifier(), std::nullopt);
+
+  // A FIFO with no writer would block a plain open for good; the alarm
+  // turns such a hang into a failure.
+  ASSERT_EQ(unlink(plist.c_str()), 0);
+  ASSERT_EQ(mkfifo(plist.c_str(), 0644), 0);
+  alarm(60);
+  EXPECT_EQ(Bundle(app).identifier(), std::nullopt);
+  alarm(0);
+
+  ASSERT_EQ(unlink(plist.c_str()), 0);
+  ASSERT_EQ(mkdir(plist.c_str(), 0755), 0);
+  EXPECT_EQ(Bundle(app).identifier(), std::nullopt);
+
+  // Past 1 MiB it is not an information dictionary, whatever it holds.
+  ASSERT_EQ(rmdir(plist.c_str()), 0);
+  std::string padded = kPlist;
+  writeFile(plist, padded + std::string((1 << 20) - padded.size(), '\n'));
+  EXPECT_EQ(Bundle(app).identifier(), "com.example.agent");
+  writeFile(plist, padded + std::string((1 << 20) - padded.size() + 1, '\n'));
+  EXPECT_EQ(Bundle(app).identifier(), std::nullopt);
 }
 
 TEST(BundleTest, ResourcesAreFoundByWholeNameOnly) {

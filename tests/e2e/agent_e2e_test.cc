@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -88,6 +89,39 @@ class AgentTest : public ::testing::Test {
     return std::make_unique<AgentProcess>(options);
   }
 
+  // A stand-in process in a bundle of the agent's shape at `app` (a copy of
+  // sleep as its executable): with the test agent's Info.plist when `plist`
+  // is given, else with none yet. Returns the executable.
+  std::string lookAlike(const std::string& app, const std::string& plist) {
+    fs::path contents = fs::path(app) / "Contents";
+    fs::create_directories(contents / "MacOS");
+    if (!plist.empty())
+      fs::copy_file(fs::path(KAVRI_E2E_RECORDER).parent_path().parent_path() / plist,
+                    contents / plist);
+    fs::copy_file("/bin/sleep", contents / "MacOS/KavriDaemon");
+    for (fs::path p = contents / "MacOS/KavriDaemon"; p.string().size() > app.size();
+         p = p.parent_path())
+      fs::permissions(p,
+                      fs::perms::group_read | fs::perms::others_read | fs::perms::group_exec |
+                          fs::perms::others_exec,
+                      fs::perm_options::add);
+    fs::permissions(app, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+    return (contents / "MacOS/KavriDaemon").string();
+  }
+
+  std::unique_ptr<AgentProcess> startLookAlike(std::vector<std::string> argv) {
+    AgentProcess::Options options;
+    options.argv = std::move(argv);
+    options.asServiceManagerChild = false;
+    options.stderrPath = dir_.file("look-alike-" + std::to_string(++lookAlikes_) + ".log");
+    return std::make_unique<AgentProcess>(options);
+  }
+
+  static std::string executableOf(pid_t pid) {
+    std::error_code error;
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+  }
+
   std::vector<std::string> received() const { return splitLines(readFile(recordDir_ + "/stdin")); }
 
   pid_t serverPid() const {
@@ -96,6 +130,7 @@ class AgentTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  int lookAlikes_ = 0;
   std::string fontDir_;
   std::string recordDir_;
 };
@@ -142,10 +177,26 @@ TEST_F(AgentTest, TheRealServerShowsTheFontsAndAFontInstalledLater) {
 }
 
 TEST_F(AgentTest, ACopyStartedFromAShellStopsTheRunningAgentAndStartsNoServer) {
+  // The stopper signals every copy of this user: only this test's own.
+  if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_RECORDER);
   ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
   pid_t server = serverPid();
   std::string before = readFile(recordDir_ + "/stdin");
+
+  // Look-alikes that are not this user's running copies: the same bundle
+  // identifier under another user, and a bundle of this user whose
+  // Info.plist is a FIFO that nobody ever writes.
+  TempDir others;
+  fs::permissions(others.path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  std::string otherUsers = lookAlike(others.file("other-user"), "Info.plist");
+  std::string fifo = lookAlike(others.file("fifo"), "");
+  ASSERT_EQ(mkfifo((fs::path(fifo).parent_path().parent_path() / "Info.plist").c_str(), 0644), 0);
+  auto otherUser = startLookAlike(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", otherUsers, "600"});
+  auto fifoOne = startLookAlike({fifo, "600"});
+  ASSERT_TRUE(waitUntil([&] { return executableOf(otherUser->pid()) == otherUsers; }));
 
   auto stopper = start(KAVRI_E2E_RECORDER, /*managed=*/false, {}, "stopper.log");
   EXPECT_EQ(stopper->waitForExit(), 0);
@@ -154,9 +205,17 @@ TEST_F(AgentTest, ACopyStartedFromAShellStopsTheRunningAgentAndStartsNoServer) {
   EXPECT_EQ(serverPid(), server);
   EXPECT_EQ(readFile(recordDir_ + "/stdin"), before);
   EXPECT_EQ(stopper->stderrText(), "");
+
+  // Had the stopper signalled them, its SIGKILL would have ended them
+  // whatever comes after it.
+  for (AgentProcess* survivor : {otherUser.get(), fifoOne.get()}) {
+    kill(survivor->pid(), SIGTERM);
+    EXPECT_EQ(survivor->waitForExit(), 128 + SIGTERM) << survivor->stderrText();
+  }
 }
 
 TEST_F(AgentTest, AStopperNeverKillsItself) {
+  if (rerunInOwnPidNamespace()) return;
   auto stopper = start(KAVRI_E2E_RECORDER, /*managed=*/false);
   EXPECT_EQ(stopper->waitForExit(), 0);
   EXPECT_EQ(serverPid(), 0);
@@ -166,6 +225,7 @@ TEST_F(AgentTest, AnUnreadableParentMakesAStopper) {
   // With its /proc stat record hidden the parent cannot be read, although
   // MANAGERPID names it.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to hide a /proc record";
+  if (rerunInOwnPidNamespace()) return;
   AgentProcess::Options options;
   options.argv = {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
                   std::string("mount --bind /dev/null /proc/$$/stat && exec ") + KAVRI_E2E_RECORDER};

@@ -25,36 +25,13 @@ namespace kavri {
 namespace {
 
 using testing::readFile;
+using testing::rerunInOwnPidNamespace;
 using testing::run;
 using testing::RunResult;
 using testing::TempDir;
 using testing::writeFile;
 
 constexpr unsigned long long kSigtermBit = 1ull << (SIGTERM - 1);
-
-std::string selfPath() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
-// The agent runs "killall kavri-node", which reaches every such process on
-// the machine. Where the system allows, each test therefore runs again in a
-// PID namespace of its own (with its own /proc), where it sees only its own
-// processes. True when it did so and the caller should return.
-bool rerunInOwnPidNamespace() {
-  if (getenv("KAVRI_E2E_OWN_NAMESPACE")) return false;
-  static const bool possible =
-      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"}).exitStatus == 0;
-  if (!possible) return false;
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  setenv("KAVRI_E2E_OWN_NAMESPACE", "1", 1);
-  RunResult inner = run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", selfPath(),
-                         std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
-  unsetenv("KAVRI_E2E_OWN_NAMESPACE");
-  EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
-  return true;
-}
 
 // A process named "kavri-node" left from an earlier agent. It blocks
 // SIGTERM, so a signal sent to it stays visible as pending.
