@@ -71,10 +71,10 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *burstStart_);
     auto delay = std::clamp(kLongestWait - waited, std::chrono::milliseconds(0),
                             std::chrono::milliseconds(kQuietPeriod));
-    uv_timer_start(
+    startTimerFromNow(
         &settle_,
         [](uv_timer_t* timer) { static_cast<InotifyFontSetNotifier*>(timer->data)->settled(); },
-        static_cast<uint64_t>(delay.count()), 0);
+        delay);
   }
 
  private:
@@ -100,10 +100,10 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     for (const std::string& dir : added) {
       changedDirs_.insert(dir);
       if (!burstStart_) burstStart_ = Clock::now();
-      uv_timer_start(
+      startTimerFromNow(
           &settle_,
           [](uv_timer_t* timer) { static_cast<InotifyFontSetNotifier*>(timer->data)->settled(); },
-          static_cast<uint64_t>(kQuietPeriod.count()), 0);
+          kQuietPeriod);
     }
     if (differs) {
       for (const auto& observer : observers_) observer();

@@ -17,7 +17,9 @@ class MainLoop {
 
   static MainLoop& shared();
 
-  // Runs `work` once on the main thread after `delay`.
+  // Runs `work` once on the main thread, no earlier than `delay` after this
+  // call (by the monotonic clock), however long the loop was kept busy
+  // before it.
   virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> work) = 0;
 
   // Runs `work` on the main thread soon, in the order posted. Any thread.

@@ -22,23 +22,10 @@ class LibuvMainLoop : public MainLoop {
   }
 
   void runAfter(std::chrono::milliseconds delay, std::function<void()> work) override {
-    struct Timer {
-      uv_timer_t handle;
-      std::function<void()> work;
-    };
-    auto* timer = new Timer{{}, std::move(work)};
+    auto* timer = new Timer{{}, std::chrono::steady_clock::now() + delay, std::move(work)};
     uv_timer_init(loop_, &timer->handle);
     timer->handle.data = timer;
-    uv_timer_start(
-        &timer->handle,
-        [](uv_timer_t* handle) {
-          auto* t = static_cast<Timer*>(handle->data);
-          std::function<void()> work = std::move(t->work);
-          uv_close(reinterpret_cast<uv_handle_t*>(handle),
-                   [](uv_handle_t* h) { delete static_cast<Timer*>(h->data); });
-          work();
-        },
-        static_cast<uint64_t>(delay.count()), 0);
+    startTimerFromNow(&timer->handle, fire, delay);
   }
 
   void post(std::function<void()> work) override {
@@ -55,6 +42,27 @@ class LibuvMainLoop : public MainLoop {
   uv_loop_t* loop() { return loop_; }
 
  private:
+  struct Timer {
+    uv_timer_t handle;
+    std::chrono::steady_clock::time_point deadline;
+    std::function<void()> work;
+  };
+
+  static void fire(uv_timer_t* handle) {
+    auto* t = static_cast<Timer*>(handle->data);
+    // libuv's clock counts whole milliseconds and may trail the monotonic
+    // clock by one: never run before the deadline measured on the latter.
+    auto left = t->deadline - std::chrono::steady_clock::now();
+    if (left > left.zero()) {
+      startTimerFromNow(handle, fire, std::chrono::ceil<std::chrono::milliseconds>(left));
+      return;
+    }
+    std::function<void()> work = std::move(t->work);
+    uv_close(reinterpret_cast<uv_handle_t*>(handle),
+             [](uv_handle_t* h) { delete static_cast<Timer*>(h->data); });
+    work();
+  }
+
   void drainPosted() {
     std::deque<std::function<void()>> batch;
     {
@@ -81,5 +89,10 @@ LibuvMainLoop& instance() {
 MainLoop& MainLoop::shared() { return instance(); }
 
 uv_loop_t* mainUvLoop() { return instance().loop(); }
+
+void startTimerFromNow(uv_timer_t* timer, uv_timer_cb callback, std::chrono::milliseconds delay) {
+  uv_update_time(uv_handle_get_loop(reinterpret_cast<uv_handle_t*>(timer)));
+  uv_timer_start(timer, callback, static_cast<uint64_t>(delay.count()), 0);
+}
 
 }  // namespace kavri

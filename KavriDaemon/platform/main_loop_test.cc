@@ -21,6 +21,37 @@ TEST(MainLoopTest, TimersFireInDeadlineOrderOnce) {
   EXPECT_EQ(fired, (std::vector<int>{0, 30, 60}));
 }
 
+// Start-up hashes the server and scans every font before the loop first
+// turns, and a callback may work as long; neither may shorten a timer
+// scheduled afterwards.
+TEST(MainLoopTest, ATimerCountsFromWhenItIsScheduledHoweverLongTheLoopWasBusy) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kBusy = std::chrono::milliseconds(400);
+  constexpr auto kDelay = std::chrono::milliseconds(200);
+  MainLoop& loop = MainLoop::shared();
+  Clock::time_point scheduled[2], fired[2];
+  int pending = 2;
+  auto schedule = [&](int which) {
+    scheduled[which] = Clock::now();
+    loop.runAfter(kDelay, [&, which] {
+      fired[which] = Clock::now();
+      if (--pending == 0) loop.stop();
+    });
+  };
+
+  // Busy before the loop runs, as start-up is.
+  std::this_thread::sleep_for(kBusy);
+  schedule(0);
+  // Busy inside a callback.
+  loop.post([&] {
+    std::this_thread::sleep_for(kBusy);
+    schedule(1);
+  });
+  loop.run();
+  EXPECT_GE(fired[0] - scheduled[0], kDelay);
+  EXPECT_GE(fired[1] - scheduled[1], kDelay);
+}
+
 TEST(MainLoopTest, WorkPostedFromOtherThreadsRunsOnTheMainThreadInOrder) {
   MainLoop& loop = MainLoop::shared();
   const std::thread::id mainThread = std::this_thread::get_id();
