@@ -3,16 +3,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/pipe.h"
 
 extern char** environ;
 
@@ -100,6 +104,44 @@ RunResult run(const std::vector<std::string>& argv) {
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+HeldChild::HeldChild(const std::function<bool()>& prepare) {
+  Pipe ready, release;
+  if (!createPipe(&ready, nullptr) || !createPipe(&release, nullptr))
+    throw std::runtime_error("pipe");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    release.writeEnd.reset();
+    if (!prepare()) _exit(2);
+    char byte = 1;
+    if (write(ready.writeEnd.get(), &byte, 1) != 1) _exit(2);
+    while (read(release.readEnd.get(), &byte, 1) != 0) {
+    }
+    _exit(0);
+  }
+  release_ = std::move(release.writeEnd);
+  ready.writeEnd.reset();
+  char byte;
+  EXPECT_EQ(read(ready.readEnd.get(), &byte, 1), 1) << "the child did not get ready";
+}
+
+HeldChild::~HeldChild() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string HeldChild::release() {
+  release_.reset();
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (WIFSIGNALED(status)) return std::string("killed by ") + strsignal(WTERMSIG(status));
+  return "exited " + std::to_string(WEXITSTATUS(status));
 }
 
 namespace {

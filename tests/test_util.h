@@ -1,8 +1,13 @@
 #ifndef KAVRI_TESTS_TEST_UTIL_H_
 #define KAVRI_TESTS_TEST_UTIL_H_
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace kavri::testing {
 
@@ -38,6 +43,27 @@ struct RunResult {
 
 // Runs `argv` (argv[0] a path) with stdin from /dev/null and waits for it.
 RunResult run(const std::vector<std::string>& argv);
+
+// A forked copy of the test process that runs `prepare` (false ends it
+// with status 2), tells the test it is ready, then waits until the test lets
+// it go and exits with status 0. Destruction kills and reaps it.
+class HeldChild {
+ public:
+  explicit HeldChild(const std::function<bool()>& prepare = [] { return true; });
+  ~HeldChild();
+  HeldChild(const HeldChild&) = delete;
+  HeldChild& operator=(const HeldChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Lets it go and reaps it: how it ended, "exited N" or "killed by NAME"
+  // (strsignal), so that a signal someone else sent it shows.
+  std::string release();
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd release_;
+};
 
 // Runs the current test again, in a PID namespace of its own with its own
 // /proc, where it sees and signals only its own processes (an agent runs

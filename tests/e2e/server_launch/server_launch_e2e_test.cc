@@ -35,40 +35,16 @@ constexpr unsigned long long kSigtermBit = 1ull << (SIGTERM - 1);
 
 // A process named "kavri-node" left from an earlier agent. It blocks
 // SIGTERM, so a signal sent to it stays visible as pending.
-class StaleServer {
+class StaleServer : public testing::HeldChild {
  public:
-  StaleServer() {
-    Pipe ready, release;
-    createPipe(&ready, nullptr);
-    createPipe(&release, nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      sigset_t term;
-      sigemptyset(&term);
-      sigaddset(&term, SIGTERM);
-      sigprocmask(SIG_BLOCK, &term, nullptr);
-      prctl(PR_SET_NAME, "kavri-node");
-      release.writeEnd.reset();
-      char byte = 1;
-      if (write(ready.writeEnd.get(), &byte, 1) != 1) _exit(2);
-      while (read(release.readEnd.get(), &byte, 1) != 0) {
-      }
-      _exit(0);
-    }
-    release_ = std::move(release.writeEnd);
-    ready.writeEnd.reset();
-    char byte;
-    EXPECT_EQ(read(ready.readEnd.get(), &byte, 1), 1);
-  }
-  ~StaleServer() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  UniqueFd release_;
+  StaleServer()
+      : HeldChild([] {
+          sigset_t term;
+          sigemptyset(&term);
+          sigaddset(&term, SIGTERM);
+          sigprocmask(SIG_BLOCK, &term, nullptr);
+          return prctl(PR_SET_NAME, "kavri-node") == 0;
+        }) {}
 };
 
 // Signals pending for the process whose /proc status is `status`.
