@@ -172,6 +172,8 @@ bool rerunInOwnPidNamespace() {
            std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
   unsetenv(kInsideMark);
   EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
+  // A filter that matched nothing would pass as well.
+  EXPECT_NE(inner.out.find("[==========] 1 test from"), std::string::npos) << inner.out;
   return true;
 }
 

@@ -54,6 +54,9 @@ std::optional<std::string> httpsGet(int port, const std::string& path) {
   return body;
 }
 
+// Every agent runs "killall kavri-node", and a stopper signals every copy of
+// its user: each scenario runs in a PID namespace of its own, so that it
+// reaches only its own processes and other test runs cannot reach it.
 class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,6 +139,7 @@ class AgentTest : public ::testing::Test {
 };
 
 TEST_F(AgentTest, HandshakeComesFirstThenCatalogueAndEachFontChange) {
+  if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_RECORDER);
   ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
 
@@ -154,6 +158,7 @@ TEST_F(AgentTest, HandshakeComesFirstThenCatalogueAndEachFontChange) {
 }
 
 TEST_F(AgentTest, TheRealServerShowsTheFontsAndAFontInstalledLater) {
+  if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_AGENT);
   int port = 0;
   std::regex address(R"(https://127\.0\.0\.1:(\d+))");
@@ -177,7 +182,6 @@ TEST_F(AgentTest, TheRealServerShowsTheFontsAndAFontInstalledLater) {
 }
 
 TEST_F(AgentTest, ACopyStartedFromAShellStopsTheRunningAgentAndStartsNoServer) {
-  // The stopper signals every copy of this user: only this test's own.
   if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_RECORDER);
   ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
@@ -241,6 +245,7 @@ TEST_F(AgentTest, AnUnreadableParentMakesAStopper) {
 }
 
 TEST_F(AgentTest, AServerThatDiesEndsTheAgentWithStatusOne) {
+  if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_RECORDER);
   ASSERT_TRUE(waitUntil([&] { return received().size() >= 2; })) << agent->stderrText();
   kill(serverPid(), SIGTERM);
@@ -250,6 +255,7 @@ TEST_F(AgentTest, AServerThatDiesEndsTheAgentWithStatusOne) {
 }
 
 TEST_F(AgentTest, AWriteToAServerThatStoppedReadingDoesNotKillTheAgent) {
+  if (rerunInOwnPidNamespace()) return;
   auto agent = start(KAVRI_E2E_RECORDER, true, {{"KAVRI_CLOSE_INPUT", "1"}});
   ASSERT_TRUE(waitUntil([&] { return fs::exists(recordDir_ + "/input-closed"); }))
       << agent->stderrText();
@@ -266,6 +272,7 @@ TEST_F(AgentTest, AWriteToAServerThatStoppedReadingDoesNotKillTheAgent) {
 }
 
 TEST_F(AgentTest, ATamperedServerFileStopsTheAgentAndSparesTheOldServer) {
+  if (rerunInOwnPidNamespace()) return;
   for (const char* file : {"kavri-node", "daemon.js"}) {
     SCOPED_TRACE(file);
     TempDir copy;
