@@ -12,7 +12,8 @@
 const fs = require('fs');
 const h = require('../companion/harness.js');
 
-const syntheticPath = (family, file) => `/usr/share/fonts/opentype/family-${family}/face-${file}.ttc`;
+const syntheticPath = (family, file) =>
+  `/usr/share/fonts/opentype/family-${family}/face-${file}.ttc`;
 
 // `faces` faces, four to a file, `perFamily` to a family; pathOf(family,
 // file number) names the files.
@@ -53,7 +54,8 @@ async function main() {
   const events = h.openEvents(port, creds.ca);
   await events.next();
   console.log(`idle server: ${procStatus(pid, 'VmRSS')} KiB resident`);
-  console.log('faces  families  line(MiB)  taken(ms)  event(ms)  json(ms)  cpu(ms)  rss(KiB)  peak(KiB)');
+  console.log('faces  families  line(MiB)  taken(ms)  event(ms)  json(ms)  cpu(ms)' +
+      '  rss(KiB)  peak(KiB)');
   for (const {faces, perFamily} of runs) {
     const line = catalogue(faces, perFamily);
     const cpuBefore = cpuMs(pid);
