@@ -10,6 +10,7 @@
 #include "platform/running_applications.h"
 #include "server/handshake.h"
 #include "server/server_launch.h"
+#include "updater/update_trial.h"
 
 namespace kavri {
 namespace {
@@ -24,12 +25,17 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching() {
   // A copy that its service manager did not start only stops the others.
   if (stopOtherCopiesUnlessServiceManaged(RunningApplications::shared())) std::exit(0);
+  // An update that ended before it came up is reported and gone; a new
+  // version on trial is watched from here.
+  settleUpdateTrial(*this);
 
   int serverInput = launchServer(*this);
   sendHandshake(serverInput);
 
   scanner_ = std::make_unique<FontScanner>();
   scanner_->scanForFonts();
+  // The first catalogue is sent: a new version on trial has come up.
+  updateCameUp();
   FontSetNotifier::shared().addObserver([scanner = scanner_.get()] { scanner->fontSetChanged(); });
 
   MainLoop::shared().runAfter(kUpdaterStartDelay, [this] { startUpdater(); });

@@ -14,6 +14,8 @@
 #include "updater/update_download.h"
 #include "updater/update_install.h"
 #include "updater/update_signature.h"
+#include "updater/update_trial.h"
+#include "updater/version_compare.h"
 
 namespace kavri {
 namespace {
@@ -54,7 +56,7 @@ class UpdateCheck {
     if (!staging) return "install failed: " + why;
     std::optional<std::string> bundlePath;
     if (auto error = fetchAndUnpack(*release, *staging, &bundlePath)) return error;
-    return offer(item, *staging, *bundlePath);
+    return offer(item, *bundlePath);
   }
 
   bool relaunchFailed() const { return relaunchFailed_; }
@@ -74,6 +76,10 @@ class UpdateCheck {
     if (!items) return "feed malformed: " + why;
     *release = bestAppcastItem(*items, current, kernelRelease());
     if (!*release) return "no update available: version " + current + " is the newest";
+    // Installed again, it would fail again, and each time cost a download.
+    auto failed = failedUpdateVersion(options_.bundlePath);
+    if (failed && compareVersions(*failed, (*release)->version) == 0)
+      return "update not installed: version " + *failed + " did not come up here before";
     return std::nullopt;
   }
 
@@ -108,15 +114,14 @@ class UpdateCheck {
     return std::nullopt;
   }
 
-  std::optional<std::string> offer(const UpdateItem& item, const UpdateStaging& staging,
-                                   const std::string& stagedBundle) {
+  std::optional<std::string> offer(const UpdateItem& item, const std::string& stagedBundle) {
     auto state = std::make_shared<InstallOffer>();
     std::optional<std::string> installError;
     if (delegate_) {
       delegate_->updaterWillInstallUpdateOnQuit(item, [&, state] {
         if (!state->armed.exchange(false)) return;
         state->taken = true;
-        installError = install(item, staging, stagedBundle);
+        installError = install(item, stagedBundle);
       });
     }
     state->armed = false;
@@ -124,22 +129,18 @@ class UpdateCheck {
     return installError;
   }
 
-  std::optional<std::string> install(const UpdateItem& item, const UpdateStaging& staging,
-                                     const std::string& stagedBundle) {
+  // The new version starts on trial from the staging directory; it takes
+  // the running bundle's place itself once it has come up (update_trial.h).
+  std::optional<std::string> install(const UpdateItem& item, const std::string& stagedBundle) {
     delegate_->updaterWillInstallUpdate(item);
-    // Checked by validateReplacement; after the swap it lies at our path.
-    std::string name = bundleExecutableName(Bundle(stagedBundle)).value_or("KavriDaemon");
-    std::string executable = Bundle(options_.bundlePath).executablePath(name);
+    std::string version = Bundle(stagedBundle).infoString("CFBundleVersion").value_or("");
     std::string why;
-    if (!swapBundles(stagedBundle, options_.bundlePath, staging.file("aside"), &why))
-      return "install failed: " + why;
+    auto executable = UpdateTrial::prepare(stagedBundle, options_.bundlePath, version, &why);
+    if (!executable) return "install failed: " + why;
     delegate_->updaterWillRelaunchApplication();
-    if (options_.relaunch && options_.relaunch(executable, &why)) return std::nullopt;
+    if (options_.relaunch && options_.relaunch(*executable, &why)) return std::nullopt;
+    // Nothing was installed; the staging directory goes with the check.
     relaunchFailed_ = true;
-    std::string undo;
-    if (!swapBundles(stagedBundle, options_.bundlePath, staging.file("aside"), &undo))
-      return "install failed: cannot start the new version (" + why +
-             ") nor put the old one back (" + undo + ")";
     return "install failed: cannot start the new version: " + why;
   }
 

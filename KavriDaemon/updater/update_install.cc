@@ -50,6 +50,17 @@ std::string UpdateStaging::pathFor(const std::string& runningBundlePath) {
   return parentOf(runningBundlePath) + "/." + baseNameOf(runningBundlePath) + ".update";
 }
 
+std::string UpdateStaging::trialBundlePathFor(const std::string& installedBundlePath) {
+  return pathFor(installedBundlePath) + "/" + baseNameOf(installedBundlePath);
+}
+
+std::optional<std::string> UpdateStaging::installedPathForTrial(const std::string& bundlePath) {
+  std::string staging = parentOf(bundlePath);
+  std::string installed = parentOf(staging) + "/" + baseNameOf(bundlePath);
+  if (bundlePath.empty() || trialBundlePathFor(installed) != bundlePath) return std::nullopt;
+  return installed;
+}
+
 std::optional<UpdateStaging> UpdateStaging::create(const std::string& runningBundlePath,
                                                    std::string* err) {
   if (runningBundlePath.empty() || runningBundlePath.back() == '/') {

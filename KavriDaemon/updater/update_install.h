@@ -19,6 +19,12 @@ class UpdateStaging {
   static std::optional<UpdateStaging> create(const std::string& runningBundlePath, std::string* err);
   // The directory's path for `runningBundlePath`, whether or not it exists.
   static std::string pathFor(const std::string& runningBundlePath);
+  // Where a new version for `installedBundlePath` is started on trial: the
+  // bundle's own name inside the directory.
+  static std::string trialBundlePathFor(const std::string& installedBundlePath);
+  // The installed bundle that `bundlePath` would replace when it lies where
+  // trialBundlePathFor puts it; nullopt for any other path.
+  static std::optional<std::string> installedPathForTrial(const std::string& bundlePath);
 
   UpdateStaging(UpdateStaging&& other) noexcept;
   UpdateStaging& operator=(UpdateStaging&&) = delete;

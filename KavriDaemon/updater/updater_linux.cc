@@ -15,6 +15,7 @@
 #include "platform/log.h"
 #include "updater/update_check.h"
 #include "updater/update_install.h"
+#include "updater/update_trial.h"
 
 namespace kavri {
 
@@ -158,8 +159,7 @@ std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
 Updater& Updater::sharedUpdater() {
   static Updater* shared = [] {
     UpdaterOptions options;
-    const Bundle* bundle = Bundle::main();
-    options.bundlePath = bundle ? bundle->path() : "";
+    options.bundlePath = installedBundlePath();
     options.relaunch = &relaunchIntoUpdate;
     // The server is gone and the old bundle is back: start it afresh, or
     // end so the service manager does.

@@ -171,7 +171,8 @@ class UpdaterTest : public ::testing::Test {
     options.bundlePath = running();
     options.stallTimeout = 5s;
     options.relaunch = [this, relaunchSucceeds](const std::string& executable, std::string* err) {
-      delegate_.add("exec " + executable + " " + testing::readFile(executable));
+      delegate_.add("exec " + executable + " " + testing::readFile(executable) + " beside " +
+                    runningVersion());
       if (!relaunchSucceeds) *err = "refused by the test";
       return relaunchSucceeds;
     };
@@ -218,15 +219,27 @@ class UpdaterTest : public ::testing::Test {
   TestHttpServer server_;  // last: stops before the rest goes
 };
 
+// The new version starts on trial beside the installed one, which it
+// replaces once it has come up (update_trial_test.cc).
 TEST_F(UpdaterTest, InstallsASignedNewerVersionAndRelaunchesIntoIt) {
   auto events = check();
-  std::string exe = running() + "/Contents/MacOS/KavriDaemon";
-  std::vector<std::string> expected = {"found " + archiveURL(), "offered", "install " + archiveURL(),
-                                       "relaunch", "exec " + exe + " #!/bin/sh\necho 2\n"};
+  std::string exe =
+      apps_.file(".KavriDaemon.app.update/KavriDaemon.app/Contents/MacOS/KavriDaemon");
+  std::vector<std::string> expected = {"found " + archiveURL(), "offered",
+                                       "install " + archiveURL(), "relaunch",
+                                       "exec " + exe + " #!/bin/sh\necho 2\n beside 1"};
   EXPECT_EQ(events, expected);
-  EXPECT_EQ(runningVersion(), "2");
-  EXPECT_EQ(testing::readFile(running() + "/Contents/Resources/daemon.js"), "// version 2\n");
-  expectNoLeftovers();
+}
+
+TEST_F(UpdaterTest, AVersionThatDidNotComeUpIsNotFetchedAgain) {
+  testing::writeFile(apps_.file(".KavriDaemon.app.update-failed"), "2.0\n");
+  auto events = check();
+  EXPECT_EQ(events.back(), "error update not installed: version 2.0 did not come up here before");
+  EXPECT_EQ(server_.requests("/update.tar.gz"), 0);
+
+  setRelease("3", kIdentifier, "3");
+  events = check();
+  EXPECT_EQ(events.back().rfind("exec ", 0), 0u) << events.back();
 }
 
 TEST_F(UpdaterTest, AWrongOrMissingSignatureChangesNothing) {
@@ -309,7 +322,7 @@ TEST_F(UpdaterTest, EveryFailureEndsTheCheckWithAReason) {
   }
 }
 
-TEST_F(UpdaterTest, AFailedRelaunchPutsTheOldBundleBack) {
+TEST_F(UpdaterTest, AFailedRelaunchLeavesTheInstalledBundleAsItWas) {
   auto events = check(false);
   ASSERT_GE(events.size(), 3u);
   EXPECT_EQ(events[events.size() - 2], "error install failed: cannot start the new version: refused by the test");
