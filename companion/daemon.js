@@ -45,6 +45,7 @@ const kMaxCollectionFaces = 4096;
 const kMaxNameTableBytes = 1024 * 1024;
 const kChunkBytes = 64 * 1024;
 const kMaxSocketTableBytes = 64 * 1024 * 1024;  // 150 bytes a socket
+const kPeerReadings = 4;
 
 function log(message) {
   // One line per event; standard output is reserved for commands.
@@ -1035,9 +1036,14 @@ async function readKernelTable(file) {
 // tables list the client's socket with the uid of the process that made it.
 // Lookups that come while the tables are being read wait for the next
 // reading, so a burst of connections costs two readings, not one each.
+//
+// A table is read a page at a time and each read resumes by position, so a
+// socket closing elsewhere meanwhile can shift an entry past the reader: one
+// not found is looked for again before it counts as unlisted.
 class PeerOwners {
-  constructor(tables = ['/proc/net/tcp', '/proc/net/tcp6']) {
+  constructor(tables = ['/proc/net/tcp', '/proc/net/tcp6'], readTable = readKernelTable) {
     this.tables_ = tables;
+    this.readTable_ = readTable;
     this.waiting_ = [];
     this.reading_ = false;
   }
@@ -1048,7 +1054,7 @@ class PeerOwners {
     if (key === null) return Promise.resolve(null);
     const port = socket.remotePort.toString(16).toUpperCase().padStart(4, '0');
     return new Promise((resolve) => {
-      this.waiting_.push({key, port, resolve});
+      this.waiting_.push({key, port, resolve, readings: 0});
       if (!this.reading_) this.read_();
     });
   }
@@ -1061,12 +1067,16 @@ class PeerOwners {
     const ports = new Set(batch.map((w) => w.port));
     for (const table of this.tables_) {
       try {
-        findSocketOwners(await readKernelTable(table), wanted, ports);
+        findSocketOwners(await this.readTable_(table), wanted, ports);
       } catch (e) {
         // A kernel without IPv6 has no tcp6 table.
       }
     }
-    for (const w of batch) w.resolve(wanted.get(w.key));
+    for (const w of batch) {
+      w.readings += 1;
+      const uid = wanted.get(w.key);
+      if (uid === null && w.readings < kPeerReadings) this.waiting_.push(w); else w.resolve(uid);
+    }
     this.reading_ = false;
     if (this.waiting_.length > 0) this.read_();
   }

@@ -544,6 +544,23 @@ describe('socket owners', () => {
       fs.rmSync(dir, {recursive: true, force: true});
     }
   });
+  it('LooksAgainForAnEntryAReadingMissed', async () => {
+    const server = `${v4(127, 0, 0, 1)}:${port(47823)}`;
+    const client = entry(`${v4(127, 0, 0, 1)}:${port(50000)}`, server, '01', 1000);
+    // The entry shows only in the third reading, as when sockets closing
+    // elsewhere shift it past a reader twice.
+    let readings = 0;
+    const owners = new d.PeerOwners(['tcp'], async () => [header, ...(++readings >= 3 ? [client] : [])]
+        .join('\n'));
+    const accepted = {remoteAddress: '127.0.0.1', remotePort: 50000, localAddress: '127.0.0.1',
+      localPort: 47823};
+    assert.equal(await owners.uidOf(accepted), 1000);
+    assert.equal(readings, 3);
+    // Never listed: given up on after a few readings.
+    readings = -100;
+    assert.equal(await owners.uidOf(accepted), null);
+    assert.ok(readings < -90);
+  });
 });
 
 describe('RepeatLog', () => {

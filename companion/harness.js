@@ -331,6 +331,15 @@ function makeSpanningCollection(font, extra) {
   return out;
 }
 
+// `promise`, or a failure naming `what` if it has not settled in `ms`.
+function within(promise, what, ms = kWaitMs) {
+  let timer;
+  const late = new Promise((resolve, reject) => {
+    timer = setTimeout(() => reject(new Error(`${what} did not happen within ${ms} ms`)), ms);
+  });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
+
 // Resident memory of a process now and at its peak, in KiB.
 function memoryKiB(pid) {
   const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
@@ -341,4 +350,5 @@ function memoryKiB(pid) {
 module.exports = {
   tempDir, makeCredentials, shippedDaemon, spawnCompanion, request, openEvents, face,
   OutputWatcher, kWaitMs, fontTables, makeFont, makeCollection, makeSpanningCollection, memoryKiB,
+  within,
 };

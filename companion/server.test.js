@@ -185,7 +185,7 @@ describe('companion server', () => {
     for (const r of JSON.parse(line)) {
       assert.deepEqual(r, {path: r.path, secure: false, bytes: 0}, r.path);
     }
-    await once(child, 'exit');
+    await h.within(once(child, 'exit'), 'the end of nobody\'s client');
     await server.stderr.waitFor('refusing connections from uid 65534: only uid 0 is answered',
         {anywhere: true});
     assert.equal(server.stderr.text.split('refusing connections from uid 65534').length - 1, 1);
@@ -206,7 +206,7 @@ describe('companion server', () => {
     try {
       const res = await get('/catalogue.json');
       assert.equal(res.status, 200);
-      await Promise.all(closed);
+      await h.within(Promise.all(closed), 'closing every idle connection');
       await server.stderr.waitFor('TLS handshake failed or took too long', {anywhere: true});
     } finally {
       for (const s of idle) s.destroy();
@@ -221,7 +221,7 @@ describe('companion server', () => {
         streams.push(h.openEvents(port, creds.ca));
         await streams[i].next();
       }
-      await streams[0].ended;
+      await h.within(streams[0].ended, 'closing the oldest stream');
       server.send(JSON.stringify({[fontA]: [h.face('Alpha', 'Bold', {weight: 700})]}) + '\n');
       for (const stream of streams.slice(1)) {
         assert.deepEqual((await stream.next()).families[0].styles, ['Bold']);
@@ -325,7 +325,7 @@ describe('companion server', () => {
 
     const stalled = tls.connect({host: '127.0.0.1', port, ca: creds.ca, servername: 'localhost'});
     stalled.on('error', () => {});
-    await once(stalled, 'secureConnect');
+    await h.within(once(stalled, 'secureConnect'), 'the TLS handshake');
     stalled.write(`GET ${fontUrl(big)} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`);
     try {
       // Nothing reads `stalled` from here on.
@@ -344,7 +344,7 @@ describe('companion server', () => {
   it('DropsAnEventStreamWhosePageStopsReading', async () => {
     const stalled = tls.connect({host: '127.0.0.1', port, ca: creds.ca, servername: 'localhost'});
     stalled.on('error', () => {});
-    await once(stalled, 'secureConnect');
+    await h.within(once(stalled, 'secureConnect'), 'the TLS handshake');
     stalled.write(`GET /events HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n\r\n`);
     const events = h.openEvents(port, creds.ca);
     try {
