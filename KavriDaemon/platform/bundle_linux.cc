@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/unique_fd.h"
@@ -79,10 +80,11 @@ std::map<std::string, std::string, std::less<>> readInfoDictionary(const std::st
     if (!value) continue;
     switch (plist_get_node_type(value)) {
       case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(value, &s);
-        if (s) info[name] = s;
-        free(s);
+        // Read with its length: the plain accessor aborts the process on a
+        // NUL byte inside the string, which the parser lets through.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(value, &length);
+        if (s && memchr(s, '\0', length) == nullptr) info[name].assign(s, length);
         break;
       }
       case PLIST_UINT: {

@@ -84,6 +84,18 @@ TEST(BundleTest, OnlyARegularInfoPlistWithinTheSizeCapIsRead) {
   EXPECT_EQ(Bundle(app).identifier(), std::nullopt);
 }
 
+// The parser keeps NUL bytes inside a string and its plain accessor aborts
+// the process on them; such a value is left out, the rest still read.
+TEST(BundleTest, AStringHoldingANulByteIsLeftOut) {
+  TempDir dir;
+  std::string plist = kPlist;
+  std::string feed = "https://example.com/feed.xml";
+  plist.replace(plist.find(feed), feed.size(), std::string("https://example.com/\0feed.xml", 29));
+  Bundle bundle(makeBundle(dir, plist));
+  EXPECT_EQ(bundle.infoString("SUFeedURL"), std::nullopt);
+  EXPECT_EQ(bundle.identifier(), "com.example.agent");
+}
+
 TEST(BundleTest, ResourcesAreFoundByWholeNameOnly) {
   TempDir dir;
   std::string app = makeBundle(dir, kPlist);
