@@ -84,6 +84,23 @@ UpdateStaging::~UpdateStaging() {
   if (!path_.empty()) removeTree(path_, nullptr);
 }
 
+bool canReplaceBundle(const std::string& bundlePath, std::string* err) {
+  std::string parent = parentOf(bundlePath);
+  // The effective ids decide, as they will for the renames.
+  if (faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    return systemError(err, parent + " is not writable by this user");
+  if (faccessat(AT_FDCWD, bundlePath.c_str(), W_OK, AT_EACCESS) != 0)
+    return systemError(err, bundlePath + " is not writable by this user");
+  struct stat parentStat, bundleStat;
+  if (stat(parent.c_str(), &parentStat) != 0 || stat(bundlePath.c_str(), &bundleStat) != 0)
+    return systemError(err, "cannot inspect " + bundlePath);
+  uid_t self = geteuid();
+  if ((parentStat.st_mode & S_ISVTX) && self != 0 && parentStat.st_uid != self &&
+      bundleStat.st_uid != self)
+    return setError(err, parent + " is sticky and " + bundlePath + " is not this user's");
+  return true;
+}
+
 bool removeTree(const std::string& path, std::string* err) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);  // removes links, never follows them

@@ -39,6 +39,15 @@ class UpdateStaging {
   std::string path_;  // empty once moved from
 };
 
+// Whether this process may replace the bundle at `bundlePath` in place: it
+// can write to and search the bundle's parent directory (the staging
+// directory is made there and the bundles are renamed), write to the bundle
+// directory itself (moving a directory rewrites its ".."), and a sticky
+// parent does not stop it. A bundle the package manager installed (root's,
+// under /usr) fails this for its users; one a user installed under their
+// home passes. False, with what is not writable in `err`, when it fails.
+bool canReplaceBundle(const std::string& bundlePath, std::string* err);
+
 // Removes `path` and everything below it without following links. Missing
 // is fine. Returns false with the reason in `err` if anything stays.
 bool removeTree(const std::string& path, std::string* err);

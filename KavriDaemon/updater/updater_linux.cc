@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/bundle.h"
@@ -29,7 +31,11 @@ class LinuxUpdater : public Updater {
   explicit LinuxUpdater(UpdaterOptions options)
       : options_(std::move(options)),
         interval_(options_.checkInterval.value_or(scheduledCheckInterval(
-            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval")))) {
+            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval")))),
+        packageManaged_(packageManagedReason(options_.bundlePath)) {
+    // A bundle this user cannot replace is the package manager's to update:
+    // no thread, so nothing is ever checked or downloaded.
+    if (packageManaged_) return;
     // What an earlier install left (the version before this one) goes now.
     if (!options_.bundlePath.empty()) removeTree(UpdateStaging::pathFor(options_.bundlePath), nullptr);
     thread_ = std::thread([this] { work(); });
@@ -42,7 +48,7 @@ class LinuxUpdater : public Updater {
     }
     cancel_ = true;
     wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
 
   void setDelegate(UpdaterDelegate* delegate) override {
@@ -70,6 +76,10 @@ class LinuxUpdater : public Updater {
   }
 
   void checkForUpdatesInBackground() override {
+    if (packageManaged_) {
+      logLine("%s", packageManaged_->c_str());
+      return;
+    }
     {
       std::lock_guard lock(mutex_);
       if (feedURL_.empty()) {
@@ -119,8 +129,17 @@ class LinuxUpdater : public Updater {
     }
   }
 
+  // The one line that answers every check when the bundle is not ours to
+  // replace; nullopt when it is.
+  static std::optional<std::string> packageManagedReason(const std::string& bundlePath) {
+    std::string why;
+    if (bundlePath.empty() || canReplaceBundle(bundlePath, &why)) return std::nullopt;
+    return "updates come from the package manager, not checking for updates: " + why;
+  }
+
   const UpdaterOptions options_;
   const std::chrono::milliseconds interval_;
+  const std::optional<std::string> packageManaged_;
   std::atomic<bool> cancel_{false};
 
   std::mutex mutex_;

@@ -1,7 +1,11 @@
 #include "updater/updater.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -193,6 +197,32 @@ class UpdaterTest : public ::testing::Test {
                                  : delegate_.waitFor("recovered"));
     updater.reset();
     return delegate_.events();
+  }
+
+  // The delayed start's check, then either the end of that check or one
+  // more the server asks for: the log lines and the first word of each of
+  // the delegate's events.
+  std::string checkAsThisUser(bool waitForTheCheck) {
+    std::vector<std::string> log;
+    std::mutex logMutex;
+    setLogSinkForTesting([&](const std::string& line) {
+      std::lock_guard lock(logMutex);
+      log.push_back(line);
+    });
+    auto updater = makeUpdater();
+    updater->setAutomaticallyChecksForUpdates(true);
+    updater->checkForUpdatesInBackground();
+    if (waitForTheCheck)
+      delegate_.waitForEither("exec", "error");
+    else
+      updater->checkForUpdatesInBackground();
+    updater.reset();
+    setLogSinkForTesting(nullptr);
+    std::string result;
+    for (const std::string& line : log) result += "log " + line + "\n";
+    for (const std::string& event : delegate_.events())
+      result += event.substr(0, event.find(' ')) + "\n";
+    return result;
   }
 
   std::string runningVersion() const {
@@ -418,6 +448,55 @@ TEST_F(UpdaterTest, WithoutAFeedNothingIsChecked) {
   EXPECT_EQ(log, std::vector<std::string>{"no update feed set, update check request dropped"});
   EXPECT_TRUE(delegate_.events().empty());
   EXPECT_EQ(server_.requests("/appcast.xml"), 0);
+}
+
+// Runs `body` in a child process as nobody and returns what it returns.
+std::string asNobody(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+      _exit(2);
+    std::string result = body();
+    (void)!write(fds[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string result;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) result.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : "child failed";
+}
+
+TEST_F(UpdaterTest, APackageManagedBundleIsLeftToThePackageManager) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to nobody";
+  // Installed by root in root's directory, as a package is: others may read
+  // and run it, not replace it.
+  ASSERT_EQ(chmod(apps().c_str(), 0755), 0);
+  std::string result = asNobody([&] { return checkAsThisUser(false); });
+  std::string line =
+      "log updates come from the package manager, not checking for updates: " + apps() +
+      " is not writable by this user: Permission denied\n";
+  EXPECT_EQ(result, line + line);
+  EXPECT_EQ(server_.requests("/appcast.xml"), 0);
+  EXPECT_EQ(server_.requests("/update.tar.gz"), 0);
+
+  // The same bundle installed by the user in their own directory updates.
+  for (auto& entry : std::filesystem::recursive_directory_iterator(apps()))
+    ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(apps().c_str(), 65534, 65534), 0);
+  result = asNobody([&] { return checkAsThisUser(true); });
+  EXPECT_EQ(result, "found\noffered\ninstall\nrelaunch\nexec\n");
+  EXPECT_EQ(server_.requests("/appcast.xml"), 1);
+  EXPECT_EQ(server_.requests("/update.tar.gz"), 1);
 }
 
 TEST(UpdaterSchedule, IntervalComesFromInfoPlistWithinBounds) {
