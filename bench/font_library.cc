@@ -33,9 +33,13 @@ std::vector<FontLibrary::Source> FontLibrary::installedFonts() {
   return sources;
 }
 
-FontLibrary::FontLibrary(std::string folder, std::vector<Source> sources)
-    : folder_(std::move(folder)), sources_(std::move(sources)) {
+FontLibrary::FontLibrary(std::string folder, std::string copies, std::vector<Source> sources)
+    : folder_(std::move(folder)),
+      copies_(std::move(copies)),
+      sources_(std::move(sources)),
+      copied_(sources_.size(), false) {
   std::filesystem::create_directories(folder_);
+  std::filesystem::create_directories(copies_);
 }
 
 bool FontLibrary::growTo(size_t faces, std::string* err) {
@@ -44,15 +48,26 @@ bool FontLibrary::growTo(size_t faces, std::string* err) {
     return false;
   }
   while (faces_ < faces) {
-    const Source& source = sources_[files_ % sources_.size()];
-    char prefix[16];
+    size_t which = files_ % sources_.size();
+    const Source& source = sources_[which];
+    std::string name = std::filesystem::path(source.path).filename().string();
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "%06zu-", which);
+    std::string copy = copies_ + "/" + prefix + name;
+    if (!copied_[which]) {
+      std::error_code ec;
+      std::filesystem::copy_file(source.path, copy, ec);
+      if (ec) {
+        *err = "cannot copy " + source.path + ": " + ec.message();
+        return false;
+      }
+      copiedBytes_ += std::filesystem::file_size(copy, ec);
+      copied_[which] = true;
+    }
     std::snprintf(prefix, sizeof prefix, "%06zu-", files_);
-    std::string link =
-        folder_ + "/" + prefix + std::filesystem::path(source.path).filename().string();
-    if (::link(source.path.c_str(), link.c_str()) != 0) {
-      *err = "cannot hard-link " + source.path + " as " + link + ": " + strerror(errno) +
-             " (the library must be on the fonts' file system; linking another user's files "
-             "needs root)";
+    std::string link = folder_ + "/" + prefix + name;
+    if (::link(copy.c_str(), link.c_str()) != 0) {
+      *err = "cannot hard-link " + copy + " as " + link + ": " + strerror(errno);
       return false;
     }
     ++files_;

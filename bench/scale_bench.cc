@@ -22,12 +22,12 @@
 //
 // Everything happens under a private HOME (and XDG directories, and a
 // fontconfig configuration that includes the system's with a private cache
-// directory first), in a directory on the fonts' file system that is removed
-// at the end, also on Ctrl-C. Needs root for the hard links to the system's
-// fonts and the packages of `scripts/deps bench`.
+// directory first), in a directory under $TMPDIR that is removed at the end,
+// also on Ctrl-C. The library links to one copy of each installed font
+// there (about 0.5 GB with `scripts/deps bench`), never to the installed
+// files, which stay as they were.
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -314,7 +314,8 @@ bool ScaleBench::run() {
 
   std::vector<FontLibrary::Source> installed = FontLibrary::installedFonts();
   for (const FontLibrary::Source& source : installed) systemFaces_ += source.faces;
-  library_ = std::make_unique<FontLibrary>(fonts() + "/library", installed);
+  // The copies lie outside every font directory.
+  library_ = std::make_unique<FontLibrary>(fonts() + "/library", root_ + "/copies", installed);
 
   for (size_t target : options_.sizes) {
     SizeResult result;
@@ -553,6 +554,10 @@ void ScaleBench::print() const {
       "trials %d, changes %d, idle %d s; load average at the end %.2f %.2f %.2f; %u cores\n",
       options_.trials, options_.changes, options_.idleSeconds, load[0], load[1], load[2],
       std::thread::hardware_concurrency());
+  if (library_) {
+    std::printf("the library links to copies of the installed fonts (%zu faces, %.0f MB)\n",
+                systemFaces_, library_->copiedBytes() / 1e6);
+  }
   for (auto& [label, cells] : rows) {
     std::printf("%-*s", static_cast<int>(labelWidth), label.c_str());
     for (size_t i = 0; i < cells.size(); ++i)
@@ -612,13 +617,8 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  // Beside the fonts, so that hard links to them can be made.
-  struct stat fontsFs, tmpFs;
-  std::string base = "/var/tmp";
-  if (stat("/usr/share/fonts", &fontsFs) == 0 && stat("/tmp", &tmpFs) == 0 &&
-      fontsFs.st_dev == tmpFs.st_dev)
-    base = "/tmp";
-  std::string pattern = base + "/kavri-scale-XXXXXX";
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kavri-scale-XXXXXX";
   if (!mkdtemp(pattern.data())) {
     std::perror("mkdtemp");
     return 1;
