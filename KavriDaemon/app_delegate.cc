@@ -19,7 +19,7 @@ constexpr std::chrono::seconds kUpdaterStartDelay{60};
 
 }  // namespace
 
-AppDelegate::AppDelegate(Updater& (*sharedUpdater)()) : sharedUpdater_(sharedUpdater) {}
+AppDelegate::AppDelegate(const UpdaterModule* (*loadUpdater)()) : loadUpdater_(loadUpdater) {}
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {

@@ -6,6 +6,7 @@
 
 #include "platform/application.h"
 #include "updater/updater.h"
+#include "updater_loader.h"
 
 namespace kavri {
 
@@ -15,18 +16,20 @@ class FontScanner;
 // start-up sequence and, as the updater's delegate, the update controller.
 class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
  public:
-  // `sharedUpdater` yields the updater that the delayed update start takes;
-  // tests hand in their own.
-  explicit AppDelegate(Updater& (*sharedUpdater)() = &Updater::sharedUpdater);
+  // `loadUpdater` yields the updater module whose shared updater the delayed
+  // update start takes, or nullptr when there is none (it says why); tests
+  // hand in their own.
+  explicit AppDelegate(const UpdaterModule* (*loadUpdater)() = &loadUpdaterModule);
   ~AppDelegate() override;
   AppDelegate(const AppDelegate&) = delete;
   AppDelegate& operator=(const AppDelegate&) = delete;
 
   void applicationDidFinishLaunching() override;
 
-  // The delayed update start: takes the shared updater, configures it for
-  // automatic checks and downloads from SUFeedURL and asks for a check.
-  // Main thread.
+  // The delayed update start: loads the updater, takes its shared updater,
+  // configures it for automatic checks and downloads from SUFeedURL and asks
+  // for a check. An updater that cannot be loaded leaves the agent without
+  // one: the server's requests are dropped, as before the start. Main thread.
   void startUpdater();
 
   // The shared updater once the delayed update start has run, else nullptr.
@@ -42,7 +45,7 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   void updaterDidAbortWithError(const std::string& localizedDescription) override;
 
  private:
-  Updater& (*sharedUpdater_)();
+  const UpdaterModule* (*loadUpdater_)();
   std::unique_ptr<FontScanner> scanner_;  // set during start-up; main thread
   std::atomic<Updater*> updater_{nullptr};  // written once on the main thread
 };

@@ -4,12 +4,13 @@
 #include "app_delegate.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
-#include "updater/url.h"
 
 namespace kavri {
 
 void AppDelegate::startUpdater() {
-  Updater& updater = sharedUpdater_();
+  const UpdaterModule* module = loadUpdater_();
+  if (!module) return;
+  Updater& updater = module->sharedUpdater();
   // Stored first: from here on the server's requests reach the updater.
   updater_.store(&updater, std::memory_order_release);
   updater.setDelegate(this);
@@ -23,7 +24,7 @@ void AppDelegate::startUpdater() {
     logLine("no update feed configured (SUFeedURL), not checking for updates");
     return;
   }
-  if (!isURL(*feed)) {
+  if (!module->isURL(*feed)) {
     logLine("update feed (SUFeedURL) is not a URL: %s, not checking for updates", feed->c_str());
     return;
   }

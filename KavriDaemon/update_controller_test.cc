@@ -34,6 +34,11 @@ class FakeUpdater : public Updater {
 
 FakeUpdater* fake = nullptr;
 Updater& fakeShared() { return *fake; }
+// The real URL check, beside the fake updater.
+const UpdaterModule* fakeModule() {
+  static const UpdaterModule module{&fakeShared, kavriUpdaterModule()->isURL};
+  return &module;
+}
 
 class UpdateController : public ::testing::Test {
  protected:
@@ -56,7 +61,7 @@ class UpdateController : public ::testing::Test {
   }
 
   FakeUpdater updater_;
-  AppDelegate app_{&fakeShared};
+  AppDelegate app_{&fakeModule};
   std::mutex mutex_;
   std::vector<std::string> log_;
 };
@@ -106,7 +111,8 @@ TEST_F(UpdateController, CallbacksLogAndInstallAtOnce) {
 
 // Runs this test binary again from inside a bundle whose Info.plist holds
 // `feed`, so that the delayed start reads it as the agent would.
-testing::RunResult runInBundle(const std::string& feed, const std::string& expected) {
+testing::RunResult runInBundle(const std::string& feed, const std::string& expected,
+                               const std::string& filter = "UpdateController.DelayedStart*") {
   testing::TempDir dir;
   std::string macos = dir.file("KavriDaemon.app/Contents/MacOS");
   std::filesystem::create_directories(macos);
@@ -118,7 +124,7 @@ testing::RunResult runInBundle(const std::string& feed, const std::string& expec
   std::filesystem::permissions(macos + "/KavriDaemon", std::filesystem::perms::owner_all);
   setenv("KAVRI_EXPECT_FEED", expected.c_str(), 1);
   auto result = testing::run(
-      {macos + "/KavriDaemon", "--gtest_filter=UpdateController.DelayedStart*"});
+      {macos + "/KavriDaemon", "--gtest_filter=" + filter});
   unsetenv("KAVRI_EXPECT_FEED");
   return result;
 }
@@ -135,6 +141,30 @@ TEST(UpdateControllerInBundle, SetsTheFeedFromInfoPlistOrLogsWhyNot) {
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
     EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
   }
+}
+
+// The agent's own loader: outside a bundle there is nothing to load, and the
+// bundle it runs in below has no Frameworks directory.
+TEST(UpdaterLoad, AnUpdaterThatCannotBeLoadedLeavesTheAgentWithoutOne) {
+  std::vector<std::string> lines;
+  setLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
+  AppDelegate app;
+  app.startUpdater();
+  setLogSinkForTesting(nullptr);
+  EXPECT_EQ(app.updater(), nullptr);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("cannot load the updater: ", 0), 0u) << lines[0];
+  if (Bundle::main()) {
+    EXPECT_NE(lines[0].find("Contents/Frameworks/libkavri_updater.so"), std::string::npos)
+        << lines[0];
+  }
+}
+
+TEST(UpdaterLoadInBundle, AMissingModuleIsLoggedAndLeavesTheAgentWithoutAnUpdater) {
+  if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
+  auto result = runInBundle("https://updates.example.com/appcast.xml", "", "UpdaterLoad.*");
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
 }
 
 }  // namespace

@@ -19,13 +19,26 @@ function(kavri_add_credentials)
   set(${ARG_OUTPUT} "${generated}" PARENT_SCOPE)
 endfunction()
 
+# kavri_export_to_modules(target)
+#
+# Makes the executable `target` export the project's own functions to the
+# modules it loads (kavri_exports.list): the updater module takes the
+# platform layer from the agent it is loaded into rather than carrying a
+# copy whose state (the server's process, the log) would be its own.
+function(kavri_export_to_modules target)
+  set(exports "${PROJECT_SOURCE_DIR}/cmake/kavri_exports.list")
+  target_link_options(${target} PRIVATE "LINKER:--dynamic-list=${exports}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${exports}")
+endfunction()
+
 # kavri_add_bundle(TARGET t DIRECTORY dir SERVER_EXECUTABLE f SERVER_SCRIPT f
 #                  IDENTIFIER id VERSION v [SHORT_VERSION v] [FEED_URL u] [PUBLIC_ED_KEY k]
 #                  [SOURCES entry.cc ...])
 #
 # Builds the agent as DIRECTORY/KavriDaemon.app around the given server files:
 #   Contents/Info.plist, Contents/MacOS/KavriDaemon,
-#   Contents/Resources/kavri-node, Contents/Resources/daemon.js.
+#   Contents/Resources/kavri-node, Contents/Resources/daemon.js,
+#   Contents/Frameworks/libkavri_updater.so (the updater, loaded when it starts).
 # The executable is main.cc (or SOURCES, for a test's own entry point), the
 # kavri library and the credentials generated from these two server files,
 # so every bundle carries its own. The main bundle and the tests' own
@@ -56,7 +69,17 @@ function(kavri_add_bundle)
     DEPENDS "${ARG_SERVER_EXECUTABLE}" "${ARG_SERVER_SCRIPT}"
     COMMENT "Copying the server into ${app}"
     VERBATIM)
-  add_custom_target(${ARG_TARGET}_resources DEPENDS "${resources}/kavri-node" "${resources}/daemon.js")
+  # The updater module goes with every bundle, so an update brings its own.
+  set(updater "${app}/Contents/Frameworks/${CMAKE_SHARED_MODULE_PREFIX}kavri_updater${CMAKE_SHARED_MODULE_SUFFIX}")
+  add_custom_command(
+    OUTPUT "${updater}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${app}/Contents/Frameworks"
+    COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:kavri_updater_module>" "${updater}"
+    DEPENDS kavri_updater_module
+    COMMENT "Copying the updater into ${app}"
+    VERBATIM)
+  add_custom_target(${ARG_TARGET}_resources
+    DEPENDS "${resources}/kavri-node" "${resources}/daemon.js" "${updater}")
   # The companion server is itself made by the build (companion/).
   if(ARG_SERVER_SCRIPT STREQUAL KAVRI_COMPANION_SCRIPT)
     add_dependencies(${ARG_TARGET}_resources companion_script)
@@ -73,5 +96,6 @@ function(kavri_add_bundle)
   set_target_properties(${ARG_TARGET} PROPERTIES
     OUTPUT_NAME KavriDaemon
     RUNTIME_OUTPUT_DIRECTORY "${app}/Contents/MacOS")
+  kavri_export_to_modules(${ARG_TARGET})
   add_dependencies(${ARG_TARGET} ${ARG_TARGET}_resources)
 endfunction()

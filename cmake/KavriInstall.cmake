@@ -11,10 +11,13 @@ set(kavri_bundle lib/kavri/KavriDaemon.app)
 install(DIRECTORY ${PROJECT_BINARY_DIR}/KavriDaemon.app/
         DESTINATION ${kavri_bundle}
         USE_SOURCE_PERMISSIONS
-        PATTERN MacOS EXCLUDE)
-# The agent goes in as a target so that a stripped install strips it. The
-# server's files stay byte for byte as built: their digests are in the agent.
+        PATTERN MacOS EXCLUDE
+        PATTERN Frameworks EXCLUDE)
+# The agent and its updater module go in as targets so that a stripped
+# install strips them. The server's files stay byte for byte as built: their
+# digests are in the agent.
 install(TARGETS KavriDaemon RUNTIME DESTINATION ${kavri_bundle}/Contents/MacOS)
+install(TARGETS kavri_updater_module LIBRARY DESTINATION ${kavri_bundle}/Contents/Frameworks)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/doc/ DESTINATION share/doc/kavri-daemon)
 install(FILES ${PROJECT_SOURCE_DIR}/dist/copyright DESTINATION share/doc/kavri-daemon)

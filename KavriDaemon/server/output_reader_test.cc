@@ -16,7 +16,7 @@ class OutputReaderTest : public ::testing::Test {
   void SetUp() override { CountingUpdater::instance().reset(); }
   int checks() { return CountingUpdater::instance().checks(); }
 
-  AppDelegate delegate{&CountingUpdater::shared};
+  AppDelegate delegate{&CountingUpdater::module};
   OutputReader reader{delegate};
 };
 

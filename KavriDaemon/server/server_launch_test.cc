@@ -70,7 +70,7 @@ class ServerLaunchTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  AppDelegate delegate_{&CountingUpdater::shared};
+  AppDelegate delegate_{&CountingUpdater::module};
   TerminationRecorder recorder_;
 };
 

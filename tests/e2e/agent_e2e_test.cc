@@ -148,6 +148,10 @@ TEST_F(AgentTest, HandshakeComesFirstThenCatalogueAndEachFontChange) {
   auto catalogue = nlohmann::json::parse(got[1]);
   ASSERT_TRUE(catalogue.contains(fontDir_ + "/DejaVuSans.ttf")) << got[1];
   EXPECT_EQ(catalogue[fontDir_ + "/DejaVuSans.ttf"][0]["family"], "DejaVu Sans");
+  // The updater, and what only it uses, is loaded when it starts, a minute on.
+  std::string maps = readFile("/proc/" + std::to_string(agent->pid()) + "/maps");
+  for (const char* library : {"libkavri_updater", "libcurl", "libarchive", "libsodium"})
+    EXPECT_EQ(maps.find(library), std::string::npos) << library;
 
   installFont("DejaVuSerif.ttf");
   ASSERT_TRUE(waitUntil([&] { return received().size() >= 3; })) << agent->stderrText();

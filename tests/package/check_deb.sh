@@ -14,6 +14,7 @@ app=usr/lib/kavri/KavriDaemon.app
 unit=usr/lib/systemd/user/kavri-daemon.service
 doc=usr/share/doc/kavri-daemon
 diff -u <(sort <<EOF_FILES
+$app/Contents/Frameworks/libkavri_updater.so
 $app/Contents/Info.plist
 $app/Contents/MacOS/KavriDaemon
 $app/Contents/Resources/daemon.js

@@ -6,14 +6,19 @@
 #include <mutex>
 
 #include "updater/updater.h"
+#include "updater/updater_module.h"
 
 namespace kavri {
 
 // An updater that only counts background check requests, from any thread.
-// Hand `&CountingUpdater::shared` to AppDelegate; there is no feed in tests,
+// Hand `&CountingUpdater::module` to AppDelegate; there is no feed in tests,
 // so startUpdater() stores it without checking.
 class CountingUpdater : public Updater {
  public:
+  static const UpdaterModule* module() {
+    static const UpdaterModule counting{&shared, [](const std::string&) { return false; }};
+    return &counting;
+  }
   static Updater& shared() { return instance(); }
   static CountingUpdater& instance() {
     static CountingUpdater updater;

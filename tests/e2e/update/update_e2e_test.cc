@@ -353,6 +353,10 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
       90s))
       << good.agent->log();
   ASSERT_TRUE(good.agent->running()) << good.agent->log();
+  // The bundle's own updater module, loaded by the delayed start.
+  EXPECT_NE(readFile("/proc/" + std::to_string(good.agent->pid()) + "/maps")
+                .find(good.app() + "/Contents/Frameworks/libkavri_updater.so"),
+            std::string::npos);
   ASSERT_TRUE(firstFeedRequest(good));
   EXPECT_GE(*firstFeedRequest(good) - started, 60s);
   EXPECT_EQ(feedRequests(good), 1);

@@ -1,0 +1,18 @@
+#ifndef KAVRI_UPDATER_LOADER_H_
+#define KAVRI_UPDATER_LOADER_H_
+
+#include "updater/updater_module.h"
+
+namespace kavri {
+
+// The updater module of the agent's bundle (Contents/Frameworks), loaded on
+// the first call and kept for the rest of the process, since the updater's
+// thread runs its code. nullptr, once it has logged why, when it cannot be
+// loaded: the agent runs outside a bundle, the module is missing, or it does
+// not fit this agent. Later calls give the same answer without trying again.
+// Main thread.
+const UpdaterModule* loadUpdaterModule();
+
+}  // namespace kavri
+
+#endif  // KAVRI_UPDATER_LOADER_H_
