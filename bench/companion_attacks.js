@@ -9,13 +9,16 @@
 //    the response head and never read on; then a reading client fetches the
 //    same face and the catalogue.
 // For each: bytes answered, the server's resident memory now and at its peak
-// (VmRSS, VmHWM), and how long the page's own requests took.
+// (VmRSS, VmHWM), and how long the page's own requests took. Then the
+// lock-out attempts of a user's own script: 256 idle TCP connections, 32
+// event streams, 200 update-check POSTs; for each, what the page gets.
 //
 //   node bench/companion_attacks.js [--daemon path/to/daemon.js] [clients...]
 // (default 64 128; --daemon measures another version of the server)
 
 const fs = require('fs');
 const https = require('https');
+const net = require('net');
 const path = require('path');
 const h = require('../companion/harness.js');
 
@@ -80,6 +83,67 @@ async function pageWorks(port, ca) {
   return `${page.status === 200 && json.status === 200 ? 'works' : 'FAILS'} (${ms.toFixed(0)} ms)`;
 }
 
+const msSince = (start) => (Number(process.hrtime.bigint() - start) / 1e6).toFixed(0);
+
+async function lockOut(daemon, creds, catalogue) {
+  const {server, port} = await startServer(daemon, creds, catalogue);
+  const ca = creds.ca;
+
+  const idle = await Promise.all(Array.from({length: 256}, () => new Promise((resolve) => {
+    const s = net.connect(port, '127.0.0.1', () => resolve(s));
+    s.on('error', () => resolve(s));
+  })));
+  const closedAt = idle.map((s) => new Promise((resolve) => s.on('close', () => resolve(
+      process.hrtime.bigint()))));
+  let start = process.hrtime.bigint();
+  const page = await h.request(port, ca, {path: '/catalogue.json'}).then((r) => r.status,
+      (e) => e.code || e.message);
+  console.log(`256 idle connections: the page's request got ${page} after ${msSince(start)} ms`);
+  const closed = await Promise.race([Promise.all(closedAt),
+    new Promise((resolve) => setTimeout(() => resolve(null), 150 * 1000))]);
+  console.log(closed ? `  all 256 closed by the server, the last ${msSince(start)} ms after it`
+                     : '  not all closed within 150 s');
+  for (const s of idle) s.destroy();
+
+  const streams = Array.from({length: 32}, () => h.openEvents(port, ca));
+  await Promise.all(streams.map((s) => s.next()));
+  start = process.hrtime.bigint();
+  const mine = h.openEvents(port, ca);
+  const got = await mine.next().then(() => 'its catalogue event', (e) => e.message);
+  console.log(`32 event streams open: the page's stream got ${got} after ${msSince(start)} ms`);
+  for (const s of [...streams, mine]) s.close();
+
+  const lines = server.stdout.text.length;
+  const logs = server.stderr.text.length;
+  const agent = new https.Agent({keepAlive: true, maxSockets: 4, ca});
+  start = process.hrtime.bigint();
+  await Promise.all(Array.from({length: 200}, () => new Promise((resolve) => {
+    https.request({host: '127.0.0.1', port, method: 'POST', path: '/check-for-updates', agent,
+      servername: 'localhost', headers: {Host: `127.0.0.1:${port}`,
+        Origin: `https://127.0.0.1:${port}`}}, (res) => res.resume().on('end', resolve))
+        .on('error', resolve).end();
+  })));
+  const burstMs = msSince(start);
+  agent.destroy();
+  // Requests after the first join one line at the end of the window.
+  const count = (text, what) => text.split(what).length - 1;
+  const asked = () => [...server.stderr.text.slice(logs).matchAll(
+      /asked for an update check(?: \((\d+) requests)?/g)]
+      .reduce((n, m) => n + Number(m[1] || 1), 0);
+  while (asked() < 200) {
+    if (!await server.stderr.waitFor(/asked for an update check.*\n/,
+        {timeoutMs: 15 * 1000}).then(() => true, () => false)) break;
+  }
+  while (count(server.stdout.text.slice(lines), 'CHECK FOR UPDATES') <
+      count(server.stderr.text.slice(logs), 'asked for an update check')) {
+    await server.stdout.waitFor('CHECK FOR UPDATES\n');
+  }
+  console.log(`200 update-check POSTs in ${burstMs} ms: within ${msSince(start)} ms, ` +
+      `${count(server.stdout.text.slice(lines), 'CHECK FOR UPDATES')} lines to the agent and ` +
+      `${count(server.stderr.text.slice(logs), 'asked for an update check')} log lines`);
+  await server.stop();
+}
+
 async function main() {
   const {daemon, clients} = args();
   for (const f of [kDejaVu, kZenHei]) {
@@ -128,6 +192,7 @@ async function main() {
     for (const r of heads) if (r.status === 'fulfilled') r.value.close();
     await server.stop();
   }
+  await lockOut(daemon, creds, catalogue);
   fs.rmSync(dir, {recursive: true, force: true});
 }
 

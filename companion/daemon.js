@@ -634,7 +634,9 @@ class Companion {
       if (req.method === 'HEAD' || plan.size === 0) return res.end();
       await sendPlan(res, handle, plan, this.limits.stallMs);
     } catch (e) {
-      if (e instanceof StallError) this.repeatLog.note('stall', 'dropped a reader that stopped reading');
+      if (e instanceof StallError) {
+        this.repeatLog.note('stall', 'dropped a reader that stopped reading');
+      }
       if (!res.headersSent) reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
       else res.destroy();
     } finally {
@@ -973,11 +975,16 @@ function tableEndpoint(field) {
   const bytes = Buffer.alloc(hex.length / 2);
   for (let w = 0; w < hex.length / 8; w++) {
     const word = parseInt(hex.slice(8 * w, 8 * w + 8), 16);
-    if (os.endianness() === 'LE') bytes.writeUInt32LE(word, 4 * w); else bytes.writeUInt32BE(word, 4 * w);
+    if (os.endianness() === 'LE') {
+      bytes.writeUInt32LE(word, 4 * w);
+    } else {
+      bytes.writeUInt32BE(word, 4 * w);
+    }
   }
   let v4 = bytes;
   if (bytes.length === 16) {
-    const mapped = bytes.subarray(0, 10).every((b) => b === 0) && bytes[10] === 0xff && bytes[11] === 0xff;
+    const mapped = bytes.subarray(0, 10).every((b) => b === 0) &&
+        bytes[10] === 0xff && bytes[11] === 0xff;
     if (!mapped) return null;
     v4 = bytes.subarray(12);
   }
@@ -1024,7 +1031,9 @@ async function readKernelTable(file) {
       const {bytesRead} = await handle.read(chunk, 0, chunk.length, null);
       if (bytesRead === 0) return Buffer.concat(parts, size).toString('latin1');
       size += bytesRead;
-      if (size > kMaxSocketTableBytes) throw new Error(`${file} is over ${kMaxSocketTableBytes} bytes`);
+      if (size > kMaxSocketTableBytes) {
+        throw new Error(`${file} is over ${kMaxSocketTableBytes} bytes`);
+      }
       parts.push(Buffer.from(chunk.subarray(0, bytesRead)));
     }
   } finally {
@@ -1217,7 +1226,8 @@ function startServer(companion, handshake, port, fixed) {
   }
   server.on('clientError', (err, socket) => socket.destroy());
   server.on('tlsClientError', (err) => companion.repeatLog.note('tls',
-      `dropped a connection whose TLS handshake failed or took too long (${err.code || err.message})`));
+      'dropped a connection whose TLS handshake failed or took too long ' +
+      `(${err.code || err.message})`));
   server.headersTimeout = 20 * 1000;
   server.requestTimeout = 60 * 1000;
   gate = new ConnectionGate(server, {repeatLog: companion.repeatLog});

@@ -329,7 +329,8 @@ describe('collectionFace', () => {
     }
   });
 
-  it('CutsEveryFaceOfAnInstalledCollection', {skip: !fs.existsSync(kZenHei) && `${kZenHei} is missing`},
+  it('CutsEveryFaceOfAnInstalledCollection',
+      {skip: !fs.existsSync(kZenHei) && `${kZenHei} is missing`},
       async () => {
         const data = fs.readFileSync(kZenHei);
         for (const [index, name] of ['WenQuanYiZenHei', 'WenQuanYiZenHeiMono',
@@ -337,7 +338,8 @@ describe('collectionFace', () => {
           const cut = await d.collectionFace(data, name);
           assert.ok(cut, name);
           assert.ok(cut.length <= data.length, name);
-          assert.deepEqual(fontTables(cut), fontTables(data, data.readUInt32BE(12 + 4 * index)), name);
+          assert.deepEqual(fontTables(cut), fontTables(data, data.readUInt32BE(12 + 4 * index)),
+              name);
         }
       });
 
@@ -376,7 +378,8 @@ describe('collectionFace', () => {
     };
     const cases = {
       'table past the end': edit((c) => c.writeUInt32BE(collection.length, record(1) + 12)),
-      'table offset past the end': edit((c) => c.writeUInt32BE(collection.length + 4, record(1) + 8)),
+      'table offset past the end':
+          edit((c) => c.writeUInt32BE(collection.length + 4, record(1) + 8)),
       'length wrapping 32 bits': edit((c) => c.writeUInt32BE(0xfffffffc, record(1) + 12)),
       'empty table past the end': edit((c) => {
         c.writeUInt32BE(0, record(1) + 12);
@@ -496,7 +499,8 @@ describe('socket owners', () => {
   // Lines as the kernel writes them: sl local remote st queues tr retrnsmt uid.
   const entry = (local, remote, state, uid) =>
     `   0: ${local} ${remote} ${state} 00000000:00000000 00:00000000 00000000 ${uid} 0 123 1`;
-  const header = '  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid';
+  const header =
+      '  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid';
   const le = require('os').endianness() === 'LE';
   const v4 = (a, b, c, d) => (le ? [d, c, b, a] : [a, b, c, d])
       .map((n) => n.toString(16).padStart(2, '0')).join('').toUpperCase();
@@ -550,8 +554,8 @@ describe('socket owners', () => {
     // The entry shows only in the third reading, as when sockets closing
     // elsewhere shift it past a reader twice.
     let readings = 0;
-    const owners = new d.PeerOwners(['tcp'], async () => [header, ...(++readings >= 3 ? [client] : [])]
-        .join('\n'));
+    const owners = new d.PeerOwners(['tcp'],
+        async () => [header, ...(++readings >= 3 ? [client] : [])].join('\n'));
     const accepted = {remoteAddress: '127.0.0.1', remotePort: 50000, localAddress: '127.0.0.1',
       localPort: 47823};
     assert.equal(await owners.uidOf(accepted), 1000);

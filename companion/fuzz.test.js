@@ -25,7 +25,8 @@ function generator(seed) {
     return x >>> 0;
   };
   const below = (n) => (n <= 0 ? 0 : next() % n);
-  return {next, below, pick: (list) => list[below(list.length)], chance: (p) => next() / 2 ** 32 < p};
+  const pick = (list) => list[below(list.length)];
+  return {next, below, pick, chance: (p) => next() / 2 ** 32 < p};
 }
 
 const kInteresting32 = [0, 1, 3, 4, 12, 16, 0x7fffffff, 0x80000000, 0xfffffffc, 0xffffffff];
@@ -47,7 +48,9 @@ function mutate(rng, input, seeds) {
         break;
       case 2: {
         const pos = rng.below(Math.max(1, data.length >> 2)) * 4;
-        if (pos + 4 <= data.length) data.writeUInt32BE(rng.pick([...kInteresting32, data.length]), pos);
+        if (pos + 4 <= data.length) {
+          data.writeUInt32BE(rng.pick([...kInteresting32, data.length]), pos);
+        }
         break;
       }
       case 3: {
@@ -99,7 +102,8 @@ function mutateJson(rng, input) {
   const keys = Object.keys(target);
   const odd = structuredClone(rng.pick(kOddValues));
   if (keys.length === 0 || rng.chance(0.2)) {
-    target[Array.isArray(target) ? target.length : rng.pick(['/new.ttf', 'rel.ttf', 'extra'])] = odd;
+    const key = Array.isArray(target) ? target.length : rng.pick(['/new.ttf', 'rel.ttf', 'extra']);
+    target[key] = odd;
   } else if (rng.chance(0.1)) {
     delete target[rng.pick(keys)];
   } else {
@@ -168,7 +172,8 @@ function checkCutFace(face, plan, data) {
   plan.pieces.forEach((p, k) => {
     assert.equal(face.readUInt32BE(12 + 16 * k + 8), at);
     assert.equal(face.readUInt32BE(12 + 16 * k + 12), p.length);
-    assert.deepEqual(face.subarray(at, at + p.length), data.subarray(p.offset, p.offset + p.length));
+    assert.deepEqual(face.subarray(at, at + p.length),
+        data.subarray(p.offset, p.offset + p.length));
     assert.ok(face.subarray(at + p.length, at + p.padded).every((b) => b === 0));
     at += p.padded;
   });

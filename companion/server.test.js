@@ -175,7 +175,8 @@ describe('companion server', () => {
         s.on('error', () => {});
         s.on('close', () => resolve({path: 'plain', secure: false, bytes}));
       });
-      Promise.all([ask('/catalogue.json'), ask('/font?path=' + encodeURIComponent(fontPath)), raw()])
+      const font = '/font?path=' + encodeURIComponent(fontPath);
+      Promise.all([ask('/catalogue.json'), ask(font), raw()])
           .then((r) => console.log(JSON.stringify(r)));
     `;
     const child = spawn(process.execPath, ['-e', probe, String(port), fontA],
@@ -198,10 +199,11 @@ describe('companion server', () => {
   // Connections that never start TLS are dropped after the handshake limit;
   // a full house of them gives way to a client that does.
   it('IdleConnectionsCannotLockThePageOut', async () => {
-    const idle = await Promise.all(Array.from({length: 256}, () => new Promise((resolve, reject) => {
+    const connect = () => new Promise((resolve, reject) => {
       const s = net.connect(port, '127.0.0.1', () => resolve(s));
       s.on('error', reject);
-    })));
+    });
+    const idle = await Promise.all(Array.from({length: 256}, connect));
     const closed = idle.map((s) => once(s, 'close'));
     try {
       const res = await get('/catalogue.json');
