@@ -312,6 +312,12 @@ bool ScaleBench::run() {
   setenv("XDG_CONFIG_HOME", (home() + "/.config").c_str(), 1);
   setenv("FONTCONFIG_FILE", (root_ + "/fonts.conf").c_str(), 1);
 
+  // Caches of every font directory, written now into the private cache
+  // directory, where fontconfig takes them over older ones: as on a machine
+  // whose fonts came from its package manager, the agent finds each cache
+  // newer than its fonts and trusts it, whatever else (hard links, chmod)
+  // touched the installed fonts' status-change times since.
+  if (!timeCommand({"/usr/bin/fc-cache", "-f"})) return false;
   std::vector<FontLibrary::Source> installed = FontLibrary::installedFonts();
   for (const FontLibrary::Source& source : installed) systemFaces_ += source.faces;
   // The copies lie outside every font directory.

@@ -27,13 +27,6 @@ void serverDied(const ChildTermination& termination) {
 
 }  // namespace
 
-bool serverFilesAreIntact(const std::optional<std::string>& executable,
-                          const std::optional<std::string>& script,
-                          const unsigned char (&executableDigest)[kSha512Bytes],
-                          const unsigned char (&scriptDigest)[kSha512Bytes]) {
-  return validateHash(executable, executableDigest) && validateHash(script, scriptDigest);
-}
-
 std::optional<StartedServer> startServer(const std::string& executable, const std::string& script,
                                          AppDelegate& delegate,
                                          std::function<void(const ChildTermination&)> onTermination,
@@ -61,10 +54,18 @@ std::optional<StartedServer> startServer(const std::string& executable, const st
   return server;
 }
 
+ServerFilesCheck checkServerFiles() {
+  return ServerFilesCheck(resourcePath(kServerName), resourcePath(kScriptName), kavri_node_sha512,
+                          daemon_js_sha512);
+}
+
 int launchServer(AppDelegate& delegate) {
-  std::optional<std::string> executable = resourcePath(kServerName);
-  std::optional<std::string> script = resourcePath(kScriptName);
-  if (!serverFilesAreIntact(executable, script, kavri_node_sha512, daemon_js_sha512)) {
+  ServerFilesCheck check = checkServerFiles();
+  return launchServer(delegate, check);
+}
+
+int launchServer(AppDelegate& delegate, ServerFilesCheck& check) {
+  if (!check.intact()) {
     logLine("validation failure");
     std::exit(0);
   }
@@ -75,7 +76,8 @@ int launchServer(AppDelegate& delegate) {
     std::exit(1);
   }
 
-  std::optional<StartedServer> started = startServer(*executable, *script, delegate, serverDied, &err);
+  std::optional<StartedServer> started =
+      startServer(*check.executable(), *check.script(), delegate, serverDied, &err);
   if (!started) {
     logLine("cannot start kavri-node: %s, exiting", err.c_str());
     std::exit(1);

@@ -9,20 +9,26 @@
 #include "platform/child_process.h"
 #include "platform/pipe_reader.h"
 #include "platform/pipe.h"
-#include "server/validate_hash.h"
+#include "server/server_files_check.h"
 
 namespace kavri {
 
 class AppDelegate;
+
+// Steps 1 and 2 below begun: resolves Resources/kavri-node and
+// Resources/daemon.js of the main bundle and starts checking them on a
+// thread of their own, so that the caller can do other work meanwhile.
+// Main thread.
+ServerFilesCheck checkServerFiles();
 
 // Verifies, starts and supervises the server; returns the write end of its
 // standard-input pipe, for the handshake. In order:
 //   1. resolves Resources/kavri-node and Resources/daemon.js of the main
 //      bundle;
 //   2. checks the executable against kavri_node_sha512 and only then the
-//      script against daemon_js_sha512; on any mismatch (or a missing file)
-//      logs "validation failure" and ends the process with status 0,
-//      before anything is started;
+//      script against daemon_js_sha512 (`check`, waited for); on any
+//      mismatch (or a missing file) logs "validation failure" and ends the
+//      process with status 0, before anything is started;
 //   3. runs "/usr/bin/killall kavri-node" and waits for it (not for the
 //      processes it signals);
 //   4. starts the server (startServer) with a termination handler that logs
@@ -31,14 +37,10 @@ class AppDelegate;
 // When killall or the server cannot be started at all it logs why and ends
 // the process with status 1. The server, its pipes and the output reader
 // live for the rest of the process. Main thread; call once.
-int launchServer(AppDelegate& delegate);
+int launchServer(AppDelegate& delegate, ServerFilesCheck& check);
 
-// Step 2 above without its ending: the executable is checked first and the
-// script is not read at all when the executable fails.
-bool serverFilesAreIntact(const std::optional<std::string>& executable,
-                          const std::optional<std::string>& script,
-                          const unsigned char (&executableDigest)[kSha512Bytes],
-                          const unsigned char (&scriptDigest)[kSha512Bytes]);
+// The same, with the check begun here.
+int launchServer(AppDelegate& delegate);
 
 // A started server. Destroying it (tests only) disarms the termination
 // handler, ends and reaps the server, stops the output reader and closes
