@@ -21,8 +21,8 @@
 namespace kavri {
 namespace {
 
-// A status record is a few kilobytes; more is not one.
-constexpr size_t kMaxStatusBytes = 64 * 1024;
+// The Uid line comes within the first few hundred bytes of a status record.
+constexpr size_t kStatusHeadBytes = 4096;
 
 // Debian 12's <sys/pidfd.h> declares these without C linkage, so C++ cannot
 // link against it; the system calls themselves are plain. A pidfd is always
@@ -44,8 +44,8 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// The executable of the process whose /proc directory is `procDir`
-// (AT_FDCWD with "/proc/self" for our own).
+// The executable that the link `link` in /proc names: "exe" under a
+// process's /proc directory `procDir`, or AT_FDCWD and "/proc/self/exe".
 std::optional<std::string> executableOf(int procDir, const char* link) {
   char buffer[4096];
   ssize_t n = readlinkat(procDir, link, buffer, sizeof buffer);
@@ -62,7 +62,7 @@ std::optional<std::string> executableOf(int procDir, const char* link) {
 std::optional<uid_t> realUidOf(int procDir) {
   UniqueFd fd(openat(procDir, "status", O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
-  std::string status(kMaxStatusBytes, '\0');
+  std::string status(kStatusHeadBytes, '\0');
   size_t got = 0;
   while (got < status.size()) {
     ssize_t n = read(fd.get(), status.data() + got, status.size() - got);
