@@ -203,5 +203,38 @@ TEST_F(FontScannerTest, RescanSendsAFullMessageAgain) {
   EXPECT_EQ(sent(), first + first);
 }
 
+// A source that vouches for its files (revisions) gets each file opened
+// once; what the scan made of it is sent again, byte for byte, and its log
+// lines logged again, until its revision changes.
+TEST_F(FontScannerTest, VouchedFilesAreOpenedOncePerRevision) {
+  source_.add("/f/a.ttf", regularFace("/f/a.ttf", "A"), 1);
+  FontDescription bitmap = regularFace("/f/b.otb", "B");
+  bitmap.format = FontFormat::kBitmap;
+  source_.add("/f/b.otb", bitmap, 2);
+  source_.add("/f/c.ttf", regularFace("/f/c.ttf", "C"), 3);
+  FontScanner scanner(source_);
+  scanner.scanForFonts();
+  std::string first = sent();
+  std::vector<std::string> firstLog = log_;
+  EXPECT_EQ(source_.openCalls, 3);
+
+  log_.clear();
+  scanner.scanForFonts();
+  EXPECT_EQ(source_.openCalls, 3);
+  EXPECT_EQ(sent(), first + first);
+  EXPECT_EQ(log_, firstLog);
+  EXPECT_EQ(log_.back(), "ignoring bitmap font '/f/b.otb'");
+
+  // One file changes: only it is opened again, and the rest is as it was.
+  source_.change("/f/c.ttf", regularFace("/f/c.ttf", "C2"), 4);
+  scanner.scanForFonts();
+  EXPECT_EQ(source_.openCalls, 4);
+  std::string third = sent().substr(2 * first.size());
+  EXPECT_EQ(third.substr(0, third.find("/f/c.ttf")), first.substr(0, first.find("/f/c.ttf")));
+  nlohmann::json catalogue = nlohmann::json::parse(third, nullptr, false);
+  EXPECT_EQ(catalogue["/f/c.ttf"][0]["family"], "C2");
+  EXPECT_EQ(catalogue["/f/a.ttf"][0]["family"], "A");
+}
+
 }  // namespace
 }  // namespace kavri

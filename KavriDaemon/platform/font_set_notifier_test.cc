@@ -7,16 +7,20 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "font_fixtures/private_fonts.h"
 #include "fonts/font_scanner.h"
 #include "platform/font_source.h"
-#include "platform/fontconfig_faces.h"
+#include "platform/installed_fonts.h"
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "server/channel.h"
@@ -36,8 +40,11 @@ constexpr auto kGiveUp = std::chrono::seconds(60);
 // notifier and main loop.
 class Agent {
  public:
-  Agent() : fonts_({"user/fonts"}) {
+  // `prepare` runs before the agent first looks at the fonts.
+  explicit Agent(const std::function<void(PrivateFonts&)>& prepare = nullptr)
+      : fonts_({"user/fonts"}) {
     fonts_.add(testing::kDejaVuSans);
+    if (prepare) prepare(fonts_);
     // Outside the watched directories: writing messages changes nothing.
     messagesPath_ = outside_.file("server-input");
     serverStdin = open(messagesPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -46,10 +53,20 @@ class Agent {
     scanner_ = std::make_unique<FontScanner>(FontSource::shared());
     scanner_->scanForFonts();
     FontSetNotifier::shared().addObserver([this] { scanner_->fontSetChanged(); });
-    setFontSetReloadHookForTesting([this](bool changed) {
+    setFontSetReloadHookForTesting([this](bool changed, bool morePending) {
       (changed ? changes_ : unchanged_)++;
+      pending_ = morePending;
       MainLoop::shared().stop();
     });
+  }
+
+  // Waits until the agent has looked at everything changed so far and has
+  // no further look due. A marker file written last (in a font directory,
+  // no font) makes sure there is something to look at.
+  bool settle() {
+    int looks = changes_ + unchanged_;
+    testing::writeFile(fonts_.fontsDir() + "/marker", std::to_string(looks));
+    return runUntil([&] { return changes_ + unchanged_ > looks && !pending_; });
   }
 
   PrivateFonts& fonts() { return fonts_; }
@@ -92,6 +109,12 @@ class Agent {
   }
 
   int changes() const { return changes_; }
+
+  // The last message as sent, its line feed included.
+  std::string lastMessageText() const {
+    std::vector<std::string> lines = testing::splitLines(testing::readFile(messagesPath_));
+    return lines.empty() ? std::string() : lines.back() + "\n";
+  }
   int unchanged() const { return unchanged_; }
 
  private:
@@ -101,17 +124,19 @@ class Agent {
   std::unique_ptr<FontScanner> scanner_;
   int changes_ = 0;
   int unchanged_ = 0;
+  bool pending_ = false;
   int waits_ = 0;
 };
 
 // Runs `scenario` in a child process and reports its failures.
-void inChild(const std::function<void(Agent&)>& scenario) {
+void inChild(const std::function<void(Agent&)>& scenario,
+             const std::function<void(PrivateFonts&)>& prepare = nullptr) {
   fflush(nullptr);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     {
-      Agent agent;
+      Agent agent(prepare);
       scenario(agent);
       // Every message is one whole catalogue, one per real change.
       std::vector<nlohmann::json> all = agent.messages();
@@ -247,6 +272,308 @@ TEST(FontSetNotifierTest, ChangeThatLeavesTheFacesAsTheyWereSendsNothing) {
     EXPECT_TRUE(agent.runUntil([&] { return agent.unchanged() >= 3; }));
     EXPECT_EQ(agent.changes(), 0);
     EXPECT_EQ(agent.messages().size(), 1u);
+  });
+}
+
+// What a fresh scan of the fonts as they are now sends, and its log lines:
+// a source of its own, and no cache of fontconfig's to trust.
+struct FreshScan {
+  std::string message;
+  std::vector<std::string> log;
+  bool operator==(const FreshScan&) const = default;
+};
+
+FreshScan freshScan(PrivateFonts& fonts, const std::string& scratch) {
+  std::filesystem::remove_all(fonts.root() + "/cache");
+  FreshScan scan;
+  setLogSinkForTesting([&](const std::string& line) { scan.log.push_back(line); });
+  int saved = serverStdin;
+  serverStdin = open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  {
+    std::unique_ptr<FontSource> source = FontSource::create();
+    FontScanner(*source).scanForFonts();
+  }
+  close(serverStdin);
+  serverStdin = saved;
+  setLogSinkForTesting([](const std::string&) {});
+  scan.message = testing::readFile(scratch);
+  return scan;
+}
+
+std::string configurationText(const std::string& body) {
+  return "<?xml version=\"1.0\"?>\n<fontconfig>" + body + "</fontconfig>\n";
+}
+
+TEST(FontSetNotifierTest, SelectionRulesApplyToFilesReadOneByOne) {
+  inChild([](Agent& agent) {
+    PrivateFonts& fonts = agent.fonts();
+    testing::TempDir outside;
+    const std::string scratch = outside.file("fresh");
+    const std::string dir = fonts.fontsDir();
+    struct Case {
+      std::string rules;
+      std::vector<std::pair<std::string, std::string>> added;  // font, where
+    } cases[] = {
+        {"<selectfont><rejectfont><pattern><patelt name=\"family\"><string>DejaVu Sans"
+         "</string></patelt></pattern></rejectfont></selectfont>",
+         {{testing::kDejaVuSans, "dejavu-2.ttf"}, {testing::kInterThin, "inter.otf"}}},
+        // Debian's way: bitmap faces out, Terminus's TrueType bitmaps back in.
+        {"<selectfont><rejectfont><pattern><patelt name=\"scalable\"><bool>false</bool>"
+         "</patelt></pattern></rejectfont><acceptfont><pattern><patelt name=\"family\">"
+         "<string>terminus</string></patelt><patelt name=\"fontformat\"><string>TrueType"
+         "</string></patelt></pattern></acceptfont></selectfont>",
+         {{testing::kTerminusOtb, "terminus.otb"}, {testing::kTerminusPcf, "terminus.pcf.gz"}}},
+        {"<selectfont><rejectfont><glob>*/r-*</glob></rejectfont><acceptfont>"
+         "<glob>*/r-keep*</glob></acceptfont></selectfont>",
+         {{testing::kInterThin, "r-out.otf"},
+          {testing::kInterThin, "r-keep.otf"},
+          {testing::kInterThin, "r-dir/inside.otf"},
+          {testing::kInterThin, "plain.otf"}}},
+        {"<selectfont><rejectfont><pattern><patelt name=\"weight\"><const>bold</const>"
+         "</patelt></pattern></rejectfont></selectfont>",
+         {{testing::kUrwType1, "bold-italic.t1"}, {testing::kIpaGothic, "regular.ttf"}}},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.rules);
+      testing::writeFile(fonts.confDir() + "/60-rules.conf", configurationText(c.rules));
+      ASSERT_TRUE(agent.settle());
+      EXPECT_EQ(agent.lastMessageText(), freshScan(fonts, scratch).message);
+      for (const auto& [font, where] : c.added) {
+        std::filesystem::create_directories(std::filesystem::path(dir + "/" + where).parent_path());
+        ASSERT_TRUE(testing::copyFile(font, dir + "/" + where));
+      }
+      ASSERT_TRUE(agent.settle());
+      FreshScan fresh = freshScan(fonts, scratch);
+      EXPECT_EQ(agent.lastMessageText(), fresh.message);
+      for (const auto& [font, where] : c.added) {
+        std::filesystem::remove_all(dir + "/" + where.substr(0, where.find('/')));
+      }
+      ASSERT_TRUE(agent.settle());
+    }
+  });
+}
+
+// More events than the kernel queues for the agent: the ones that tell of
+// the new font are dropped, and the agent looks at everything instead.
+TEST(FontSetNotifierTest, EventsLostToAFullQueueStillLeadToTheNewFont) {
+  inChild([](Agent& agent) {
+    int queued = std::stoi(testing::readFile("/proc/sys/fs/inotify/max_queued_events"));
+    std::string a = agent.fonts().fontsDir() + "/a.txt", b = agent.fonts().fontsDir() + "/b.txt";
+    testing::writeFile(a, "a");
+    testing::writeFile(b, "b");
+    // Alternating, so the kernel cannot fold them into one.
+    for (int i = 0; i <= queued / 2 + 1; ++i) {
+      ASSERT_EQ(utime(a.c_str(), nullptr), 0);
+      ASSERT_EQ(utime(b.c_str(), nullptr), 0);
+    }
+    std::string copy = agent.fonts().add(testing::kIpaGothic);
+    ASSERT_TRUE(agent.waitForChange());
+    EXPECT_TRUE(agent.lastMessage().contains(copy));
+  });
+}
+
+// A desktop's font manager on a fresh account: the user's configuration
+// folder does not exist when the agent starts.
+TEST(FontSetNotifierTest, UserConfigurationCreatedLaterIsRead) {
+  inChild(
+      [](Agent& agent) {
+        std::string home = agent.fonts().root() + "/home";
+        std::string reject = home + "/.config/fontconfig/conf.d/78-Reject.conf";
+        std::filesystem::create_directories(std::filesystem::path(reject).parent_path());
+        testing::writeFile(
+            reject, configurationText("<selectfont><rejectfont><pattern><patelt name=\"family\">"
+                                      "<string>DejaVu Sans</string></patelt></pattern>"
+                                      "</rejectfont></selectfont>"));
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_FALSE(agent.lastMessage().contains(agent.fonts().fontsDir() + "/DejaVuSans.ttf"));
+        // The folder is read from now on; taking the rule back brings the
+        // family back.
+        ASSERT_EQ(unlink(reject.c_str()), 0);
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_TRUE(agent.lastMessage().contains(agent.fonts().fontsDir() + "/DejaVuSans.ttf"));
+      },
+      [](PrivateFonts& fonts) {
+        setenv("XDG_CONFIG_HOME", (fonts.root() + "/home/.config").c_str(), 1);
+        testing::writeFile(fonts.confDir() + "/50-user.conf",
+                           configurationText("<include ignore_missing=\"yes\" prefix=\"xdg\">"
+                                             "fontconfig/conf.d</include>"));
+      });
+}
+
+// A random walk through what users and installers do to fonts and their
+// configuration. After every step the agent's catalogue, kept up to date
+// file by file, must be byte for byte what a fresh scan sends; and a new
+// message comes exactly when the fresh scan's outcome changed.
+TEST(FontSetNotifierTest, KeptCatalogueIsAFreshScanAfterEveryStep) {
+  unsigned seed = 20261208;
+  if (const char* chosen = getenv("KAVRI_FONT_WALK_SEED")) seed = std::stoul(chosen);
+  int steps = 28;
+  if (const char* chosen = getenv("KAVRI_FONT_WALK_STEPS")) steps = std::stoi(chosen);
+  inChild([seed, steps](Agent& agent) {
+    SCOPED_TRACE("KAVRI_FONT_WALK_SEED=" + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+    const std::vector<std::string> pool = {
+        testing::kDejaVuSans, testing::kInterThin,       testing::kInterVariable,
+        testing::kIpaGothic,  testing::kTerminusOtb,     testing::kTerminusPcf,
+        testing::kUrwType1,   testing::kWenQuanYiZenHei,
+    };
+    PrivateFonts& fonts = agent.fonts();
+    const std::string root = fonts.root();
+    testing::TempDir outside;
+    const std::string scratch = outside.file("fresh");
+    // The font directories there may be: configured ones (the user's one
+    // missing at first, another only once a configuration names it) and
+    // whatever subdirectories the walk makes.
+    auto fontDirs = [&] {
+      std::vector<std::string> dirs;
+      for (const std::string& top : {fonts.fontsDir(), agent.userFonts(), root + "/extra"}) {
+        if (!std::filesystem::is_directory(top)) continue;
+        dirs.push_back(top);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(top)) {
+          if (entry.is_directory()) dirs.push_back(entry.path());
+        }
+      }
+      return dirs;
+    };
+    auto files = [&] {
+      std::vector<std::string> found;
+      for (const std::string& dir : fontDirs()) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+          if (entry.is_regular_file() && entry.path().filename() != "marker") {
+            found.push_back(entry.path());
+          }
+        }
+      }
+      std::sort(found.begin(), found.end());
+      found.erase(std::unique(found.begin(), found.end()), found.end());
+      return found;
+    };
+    const std::vector<std::string> configurations = {
+        // A family rejected by name.
+        "<selectfont><rejectfont><pattern><patelt name=\"family\"><string>DejaVu Sans</string>"
+        "</patelt></pattern></rejectfont></selectfont>",
+        // Bitmap faces rejected, Terminus's taken all the same.
+        "<selectfont><rejectfont><pattern><patelt name=\"scalable\"><bool>false</bool></patelt>"
+        "</pattern></rejectfont><acceptfont><pattern><patelt name=\"family\"><string>Terminus"
+        "</string></patelt></pattern></acceptfont></selectfont>",
+        // Files rejected by path, one accepted back.
+        "<selectfont><rejectfont><glob>*/sub*</glob></rejectfont><acceptfont><glob>*/sub*/keep*"
+        "</glob></acceptfont></selectfont>",
+        // Weights rejected by a constant.
+        "<selectfont><rejectfont><pattern><patelt name=\"weight\"><const>bold</const></patelt>"
+        "</pattern></rejectfont></selectfont>",
+        // Another font directory.
+        "<dir>" + root + "/extra</dir>",
+    };
+    const std::string configuration = fonts.confDir() + "/60-walk.conf";
+    int counter = 0;
+    auto fresh = [&] { return "f" + std::to_string(counter++); };
+
+    FreshScan before = freshScan(fonts, scratch);
+    ASSERT_EQ(agent.lastMessageText(), before.message);
+    for (int step = 0; step < steps; ++step) {
+      std::vector<std::string> existing = files();
+      std::vector<std::string> dirs = fontDirs();
+      std::string did;
+      switch (pick(11)) {
+        case 0:
+        case 1: {  // a font copied in (through a temporary name)
+          const std::string& font = pool[pick(pool.size())];
+          std::string to = dirs[pick(dirs.size())] + "/" + (pick(4) == 0 ? "keep-" : "") + fresh() +
+                           std::filesystem::path(font).extension().string();
+          ASSERT_TRUE(testing::copyFile(font, to));
+          did = "add " + to;
+          break;
+        }
+        case 2:  // a file that is no font
+          testing::writeFile(dirs[pick(dirs.size())] + "/" + fresh() + ".txt", "notes");
+          did = "add a text file";
+          break;
+        case 3:
+          if (existing.empty()) continue;
+          did = "remove " + existing[pick(existing.size())];
+          ASSERT_EQ(unlink(did.substr(7).c_str()), 0);
+          break;
+        case 4: {  // renamed, maybe into another directory
+          if (existing.empty()) continue;
+          std::string from = existing[pick(existing.size())];
+          std::string to = dirs[pick(dirs.size())] + "/" + fresh() +
+                           std::filesystem::path(from).extension().string();
+          ASSERT_EQ(rename(from.c_str(), to.c_str()), 0);
+          did = "rename " + from + " " + to;
+          break;
+        }
+        case 5: {  // rewritten in place with another font's bytes
+          if (existing.empty()) continue;
+          std::string file = existing[pick(existing.size())];
+          std::string bytes = testing::readFile(pool[pick(pool.size())]);
+          int fd = open(file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+          ASSERT_GE(fd, 0);
+          ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+          close(fd);
+          did = "rewrite " + file;
+          break;
+        }
+        case 6:  // touched: nothing changes
+          if (existing.empty()) continue;
+          did = "touch " + existing[pick(existing.size())];
+          ASSERT_EQ(utime(did.substr(6).c_str(), nullptr), 0);
+          break;
+        case 7: {  // a directory of fonts moved in, or made where the user's fonts go
+          std::string dir =
+              pick(3) == 0 ? agent.userFonts() : dirs[pick(dirs.size())] + "/sub" + fresh();
+          std::string staged = outside.file(fresh());
+          ASSERT_TRUE(std::filesystem::create_directories(staged + "/deeper"));
+          ASSERT_TRUE(testing::copyFile(pool[pick(pool.size())], staged + "/a.ttf"));
+          ASSERT_TRUE(testing::copyFile(pool[pick(pool.size())], staged + "/deeper/b.otf"));
+          if (std::filesystem::exists(dir)) continue;
+          std::filesystem::create_directories(std::filesystem::path(dir).parent_path());
+          ASSERT_EQ(rename(staged.c_str(), dir.c_str()), 0);
+          did = "move in " + dir;
+          break;
+        }
+        case 8: {  // a directory removed with all in it
+          std::vector<std::string> subs;
+          for (const std::string& dir : dirs) {
+            if (dir != fonts.fontsDir() && dir != root + "/extra") subs.push_back(dir);
+          }
+          if (subs.empty()) continue;
+          did = "remove tree " + subs[pick(subs.size())];
+          std::filesystem::remove_all(did.substr(12));
+          break;
+        }
+        case 9:
+        case 10:  // the configuration changes
+          if (pick(3) == 0) {
+            unlink(configuration.c_str());
+            did = "configuration removed";
+          } else {
+            size_t which = pick(configurations.size());
+            if (which == configurations.size() - 1) {
+              std::filesystem::create_directories(root + "/extra");
+              ASSERT_TRUE(
+                  testing::copyFile(testing::kInterThin, root + "/extra/" + fresh() + ".otf"));
+            }
+            testing::writeFile(configuration, "<?xml version=\"1.0\"?>\n<fontconfig>" +
+                                                  configurations[which] + "</fontconfig>\n");
+            did = "configuration " + std::to_string(which);
+          }
+          break;
+      }
+      SCOPED_TRACE("step " + std::to_string(step) + ": " + did);
+      size_t messages = agent.messages().size();
+      ASSERT_TRUE(agent.settle());
+      FreshScan after = freshScan(fonts, scratch);
+      std::vector<nlohmann::json> sent = agent.messages();
+      if (after == before) {
+        EXPECT_LE(sent.size(), messages + 1) << "more than one message for one change";
+      } else {
+        EXPECT_EQ(sent.size(), messages + 1) << "one message per change";
+      }
+      ASSERT_EQ(agent.lastMessageText(), after.message);
+      before = after;
+    }
   });
 }
 

@@ -2,9 +2,11 @@
 #define KAVRI_PLATFORM_FONT_SOURCE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kavri {
@@ -22,11 +24,23 @@ enum class FontFormat {
 // One entry of the font manager's list: the name under which the face is
 // listed (its PostScript name) and where the source finds it again. The
 // locator is the source's own business; callers only hand it back.
+//
+// `revision` lets a caller keep what it made of a file's faces: a source
+// that gives a non-zero revision promises that the file's faces are listed
+// together, in face order, that they open to descriptions whose path is the
+// file's own (or none), and that as long as the revision stays the same
+// they are the same faces and open to the same descriptions (short of the
+// file vanishing unannounced). Revisions are never reused. 0 promises
+// nothing.
+//
+// `name` and `file` are views into the source's list: they stay valid as
+// long as the list they came from.
 struct ListedFont {
-  std::string name;     // not necessarily valid UTF-8
-  std::string file;     // locator: file path bytes
-  int index = 0;        // locator: face index within the file
-  size_t position = 0;  // locator: a hint where the source keeps it
+  std::string_view name;  // not necessarily valid UTF-8
+  std::string_view file;  // locator: file path bytes
+  int index = 0;          // locator: face index within the file
+  size_t position = 0;    // locator: a hint where the source keeps it
+  uint64_t revision = 0;  // of the file's faces; see above
 };
 
 // What an opened face declares. A value the face lacks is left empty, and so
@@ -47,8 +61,9 @@ struct FontDescription {
 
 // The installed fonts as the font manager sees them.
 //
-// Main thread only. The list reflects the platform's font set as last loaded;
-// FontSetNotifier reloads it before it reports a change.
+// Main thread only. The shared source's list reflects the platform's font
+// set as FontSetNotifier last brought it up to date, which it does before it
+// reports a change.
 class FontSource {
  public:
   virtual ~FontSource();
@@ -57,18 +72,20 @@ class FontSource {
   static FontSource& shared();
 
   // A source of its own that takes a fresh look at the platform: the font
-  // configuration (FONTCONFIG_FILE) is loaded again and becomes the one every
-  // source lists from, and the locale variables are read now. For tests.
+  // configuration (FONTCONFIG_FILE) and the fonts are loaded again, and the
+  // locale variables are read now. It never changes after that, and the
+  // shared source is left as it is. For tests.
   static std::unique_ptr<FontSource> create();
 
   // Every available face, in a stable order (file path, then face index), so
-  // that two lists of an unchanged set are identical.
-  virtual std::vector<ListedFont> availableFonts() = 0;
+  // that two lists of an unchanged set are identical. Valid until the next
+  // call or the next change of the font set, whichever comes first.
+  virtual const std::vector<ListedFont>& availableFonts() = 0;
 
   // Opens a listed face and describes it. Empty when it cannot be opened:
   // its file gone or unreadable, or no longer holding that face. Cheap for a
-  // file unchanged since the platform indexed it (one status lookup); a
-  // changed file is read again.
+  // file unchanged since the platform read it (one status lookup); a
+  // changed file is opened again.
   virtual std::optional<FontDescription> openFont(const ListedFont& font) = 0;
 };
 

@@ -60,7 +60,7 @@ TEST(FontSourceTest, ListsEveryFaceInFileThenIndexOrderStably) {
   std::vector<ListedFont> listed = source->availableFonts();
 
   std::vector<std::string> files;
-  for (const ListedFont& f : listed) files.push_back(f.file);
+  for (const ListedFont& f : listed) files.emplace_back(f.file);
   EXPECT_TRUE(std::is_sorted(files.begin(), files.end()));
   EXPECT_EQ(facesOf(listed, dejavu).size(), 1u);
   EXPECT_EQ(facesOf(listed, ipa).size(), 1u);
@@ -102,7 +102,7 @@ TEST(FontSourceTest, VariableFontListsItsNamedInstancesUnderTheirOwnNames) {
     std::optional<FontDescription> d = source->openFont(font);
     ASSERT_TRUE(d) << font.name;
     weights.push_back(CTWeightToCSSWeight(d->weight));
-    names.push_back(font.name);
+    names.emplace_back(font.name);
   }
   std::sort(weights.begin(), weights.end());
   EXPECT_EQ(weights, (std::vector<int32_t>{100, 200, 300, 400, 500, 600, 700, 800, 900}));

@@ -1,105 +1,62 @@
 #ifndef KAVRI_PLATFORM_FONTCONFIG_FACES_H_
 #define KAVRI_PLATFORM_FONTCONFIG_FACES_H_
 
-// Linux-internal: the font set as one fontconfig load sees it, shared by the
-// font source and the font-set notifier.
+// Linux-internal: faces as fontconfig lists them, read out of its patterns
+// in place.
 
 #include <fontconfig/fontconfig.h>
 
-#include <cstdint>
-#include <functional>
-#include <map>
-#include <memory>
-#include <optional>
-#include <set>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
+
+#include "platform/installed_face.h"
 
 namespace kavri {
 
-// A name and the language fontconfig tags it with ("" when untagged).
-struct LangName {
-  std::string name;
-  std::string lang;
-  bool operator==(const LangName&) const = default;
-};
-
 // One face as fontconfig lists it. Variable fonts appear as their named
-// instances only.
-struct FontconfigFace {
-  std::string file;
-  int index = 0;  // (named instance << 16) | face
-  std::optional<std::string> postscriptName;
-  std::vector<LangName> families;  // default (English) name first
-  std::vector<LangName> styles;
-  std::optional<double> weight;  // fontconfig's scale
-  std::optional<double> width;
-  std::optional<int> slant;
-  std::optional<std::string> fontFormat;
-  bool scalable = false;
-  bool operator==(const FontconfigFace&) const = default;
+// instances only. Its texts are views into the listing it came from.
+struct ListedFace {
+  std::string_view file;
+  int index = 0;          // (named instance << 16) | face
+  std::string_view name;  // fontconfig's PostScript name; empty when none
+  FaceNames names;
+  FaceTraits traits;
 };
 
-// A directory to watch. When it stands in for missing directories below it,
-// only changes of the entries named in `onlyNames` matter; empty means all.
-// `configuration`: a change here may change the configuration itself.
-struct WatchedDirectory {
-  std::string path;
-  std::set<std::string> onlyNames;
-  bool configuration = false;
-  bool operator==(const WatchedDirectory&) const = default;
-};
+// The list order: file path, then face, then named instance; faces that tie
+// on all three (fontconfig never makes such) by their other values, so the
+// order never depends on the order fontconfig happened to list them in.
+bool listedBefore(const ListedFace& a, const ListedFace& b);
 
-// One load of the fontconfig configuration and its fonts. Its faces never
-// change once loaded; a change of the installed fonts is a new load.
-class FontconfigSet {
+// Faces listed from fontconfig, and the font sets their texts point into.
+class FaceListing {
  public:
-  // Loads the fonts afresh. The caches of `staleDirs` are dropped first where
-  // fontconfig would wrongly trust them: it trusts a cache as long as its
-  // directory's time stamp is unchanged, which misses files rewritten in
-  // place and changes within the second the cache was written. The configuration
-  // (FONTCONFIG_FILE or the system's) is read again when there is no
-  // `previous` load or `reloadConfiguration`; otherwise `previous`'s is kept
-  // and only its fonts are rebuilt, which saves parsing it. Returns null when
-  // fontconfig cannot load at all. Main thread only.
-  static std::shared_ptr<const FontconfigSet> load(const FontconfigSet* previous,
-                                                   const std::vector<std::string>& staleDirs,
-                                                   bool reloadConfiguration = true);
+  // Localised names are picked for `languages`.
+  explicit FaceListing(const std::vector<std::string>& languages) : languages_(languages) {}
+  ~FaceListing();
+  FaceListing(const FaceListing&) = delete;
+  FaceListing& operator=(const FaceListing&) = delete;
 
-  ~FontconfigSet();
-  FontconfigSet(const FontconfigSet&) = delete;
-  FontconfigSet& operator=(const FontconfigSet&) = delete;
+  // Every face of `config`'s font set, as FcFontList lists it.
+  void listAll(FcConfig* config);
 
-  // Sorted by file path, then face, then named instance.
-  const std::vector<FontconfigFace>& faces() const { return faces_; }
+  // The faces of `fonts` (patterns as fontconfig's scan makes them) exactly
+  // as FcFontList would list them were they in `config`'s font set.
+  void listSet(FcConfig* config, FcFontSet* fonts);
 
-  // When fontconfig last read the files of `file`'s directory (the time its
-  // cache for that directory was written), in nanoseconds since the epoch;
-  // 0 when unknown.
-  int64_t indexedAtNs(const std::string& file) const;
+  // In list order.
+  void sort();
 
-  // Every directory whose change can change the font set: font directories
-  // with their subdirectories, configuration directories and the directories
-  // of configuration files, and for each of these that does not exist, its
-  // nearest existing parent. Sorted by path, without duplicates.
-  std::vector<WatchedDirectory> watchDirectories() const;
+  std::vector<ListedFace> faces;
 
  private:
-  explicit FontconfigSet(FcConfig* config) : config_(config) {}
+  void adopt(FcFontSet* listed);
 
-  FcConfig* config_;
-  std::vector<FontconfigFace> faces_;
-  std::map<std::string, int64_t> indexedAtNs_;  // by directory
+  const std::vector<std::string>& languages_;
+  std::vector<FcFontSet*> sets_;    // owned
+  std::vector<TaggedName> tagged_;  // reused from pattern to pattern
 };
-
-// The load the font source lists from; made on first use. Main thread only.
-std::shared_ptr<const FontconfigSet> currentFontconfigSet();
-void setCurrentFontconfigSet(std::shared_ptr<const FontconfigSet> set);
-
-// Tests: called on the main thread after every reload the font-set notifier
-// makes, with whether the face list changed (after the observers ran).
-void setFontSetReloadHookForTesting(std::function<void(bool changed)> hook);
 
 }  // namespace kavri
 

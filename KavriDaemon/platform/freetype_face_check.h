@@ -1,69 +1,75 @@
 #ifndef KAVRI_PLATFORM_FREETYPE_FACE_CHECK_H_
 #define KAVRI_PLATFORM_FREETYPE_FACE_CHECK_H_
 
-// Linux-internal: what FreeType makes of font faces, remembered per version
-// of each file so an unchanged file is not opened again.
+// Linux-internal: whether FreeType opens a face ("opening the font by name"),
+// and the version of a file that such a finding holds for.
+
+#include <sys/stat.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kavri {
 
-// What FreeType made of one face of one version of a file.
-struct FaceCheck {
-  int64_t mtimeNs = -1;  // -1: the file could not be examined
+// What tells one version of a file from another.
+struct FileVersion {
+  int64_t mtimeNs = -1;  // -1: gone, or not a regular file
   int64_t ctimeNs = 0;
   int64_t size = 0;
+  bool exists() const { return mtimeNs >= 0; }
+  bool operator==(const FileVersion&) const = default;
+};
+
+FileVersion fileVersion(const std::string& path);
+FileVersion fileVersionOf(const struct stat& status);
+
+// Looks files up relative to their directory, opened once for a run of
+// files in it: most of a lookup's cost is walking the path. For a sweep
+// through paths sorted by directory. Not thread-safe: one owner.
+class DirectoryStat {
+ public:
+  DirectoryStat() = default;
+  ~DirectoryStat();
+  DirectoryStat(const DirectoryStat&) = delete;
+  DirectoryStat& operator=(const DirectoryStat&) = delete;
+
+  FileVersion version(const std::string& file);
+
+ private:
+  void closeDir();
+  std::string dir_;
+  int fd_ = -1;
+};
+
+// What FreeType made of one face of one version of a file.
+struct FaceCheck {
   bool opened = false;
   std::optional<std::string> postscriptName;  // named instances only
 };
 
-// A face to check. `indexedAtNs` is when fontconfig last read the face's
-// file (0: unknown). fontconfig reads every face with FreeType when it
-// indexes it, so a file unchanged since then (status change time earlier)
-// opens without asking FreeType again.
-struct FaceToCheck {
-  const std::string* file;  // borrowed for the call
-  int index = 0;            // (named instance << 16) | face
-  int64_t indexedAtNs = 0;
+// One face to check, as its file is (`version`). `readAtNs` is when
+// fontconfig last read the file (0: unknown); fontconfig reads every face
+// with FreeType, so a file not modified since opens without asking FreeType
+// again, unless it is a named instance, whose name only FreeType knows. (Its
+// modification time, not its status change time: a new hard link to a font,
+// as a library of links is made, changes the latter and not the font.)
+struct FaceCheckJob {
+  const char* file = nullptr;  // borrowed for the call
+  int index = 0;               // (named instance << 16) | face
+  int64_t readAtNs = 0;
+  FileVersion version;
+  FaceCheck result;  // filled in
 };
 
-// FreeType's checks of a list of faces, remembered per version of each file
-// (modification and status change times, size) so that an unchanged file is
-// not opened again when the list is replaced. Not thread-safe: one owner.
-class DirectoryStat;
+// Checks one face. Main thread only (it keeps one FreeType library).
+void checkFace(FaceCheckJob* job);
 
-class FaceCheckCache {
- public:
-  FaceCheckCache();
-  ~FaceCheckCache();
-  FaceCheckCache(const FaceCheckCache&) = delete;
-  FaceCheckCache& operator=(const FaceCheckCache&) = delete;
-
-  // Replaces the list, which must be sorted by file, then face, then named
-  // instance. Faces new to the list are checked, spread over the machine's
-  // cores; faces listed before keep their checks (check() notices a changed
-  // file); the faces no longer listed are forgotten.
-  void refresh(const std::vector<FaceToCheck>& faces);
-
-  // The check of the face at `position` in the list, as its file is now.
-  const FaceCheck& check(size_t position);
-
- private:
-  struct Entry {
-    std::string file;
-    int index;
-    int64_t indexedAtNs;
-    FaceCheck check;
-  };
-  std::vector<Entry> entries_;
-  std::unique_ptr<DirectoryStat> stat_;  // for a sweep through the list
-  size_t lastPosition_ = 0;
-};
+// Checks them all, spread over the machine's cores when there are many;
+// the named instances of one face, listed next to each other, share one open
+// of it. Main thread only.
+void checkFaces(std::vector<FaceCheckJob>* jobs);
 
 }  // namespace kavri
 

@@ -1,6 +1,7 @@
 #ifndef KAVRI_TESTS_SUPPORT_FAKE_FONT_SOURCE_H_
 #define KAVRI_TESTS_SUPPORT_FAKE_FONT_SOURCE_H_
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,16 +15,28 @@ namespace kavri::testing {
 // description, or to nothing when it has none. Counts the calls.
 class FakeFontSource : public FontSource {
  public:
-  void add(const std::string& name, std::optional<FontDescription> description) {
+  // Each name is a file of its own; a non-zero `revision` vouches for it.
+  void add(const std::string& name, std::optional<FontDescription> description,
+           uint64_t revision = 0) {
     names_.push_back(name);
     descriptions_[name] = std::move(description);
+    revisions_[name] = revision;
   }
 
-  std::vector<ListedFont> availableFonts() override {
+  // Replaces a face's description, and its revision with it.
+  void change(const std::string& name, std::optional<FontDescription> description,
+              uint64_t revision) {
+    descriptions_[name] = std::move(description);
+    revisions_[name] = revision;
+  }
+
+  const std::vector<ListedFont>& availableFonts() override {
     ++listCalls;
-    std::vector<ListedFont> fonts;
-    for (const std::string& name : names_) fonts.push_back({name, name, 0, 0});
-    return fonts;
+    listed_.clear();
+    for (const std::string& name : names_) {
+      listed_.push_back({name, name, 0, listed_.size(), revisions_.find(name)->second});
+    }
+    return listed_;
   }
 
   std::optional<FontDescription> openFont(const ListedFont& font) override {
@@ -37,7 +50,9 @@ class FakeFontSource : public FontSource {
 
  private:
   std::vector<std::string> names_;
-  std::map<std::string, std::optional<FontDescription>> descriptions_;
+  std::vector<ListedFont> listed_;
+  std::map<std::string, std::optional<FontDescription>, std::less<>> descriptions_;
+  std::map<std::string, uint64_t, std::less<>> revisions_;
 };
 
 // A complete, ordinary description of a face in `path`.

@@ -1,0 +1,28 @@
+#ifndef KAVRI_PLATFORM_FONT_FILE_QUERY_H_
+#define KAVRI_PLATFORM_FONT_FILE_QUERY_H_
+
+// Linux-internal: one font file read on its own, as fontconfig reads each
+// file of a directory it loads.
+
+#include <fontconfig/fontconfig.h>
+
+#include <string>
+
+#include "platform/fontconfig_faces.h"
+#include "platform/fontconfig_rules.h"
+
+namespace kavri {
+
+// Adds to `out` the faces of the file at `path` exactly as FcFontList would
+// list them had fontconfig loaded the file's directory under `config`: read
+// with fontconfig's own query (through FreeType), edited by the
+// configuration's scan rules, kept or dropped by its accept and reject rules
+// (`rules`, read from `config`). None when it is no font, cannot be read,
+// or is rejected. Main thread only; nothing of the query's own patterns (a
+// face's character set among them) outlives the call.
+void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::string& path,
+                   FaceListing* out);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_FONT_FILE_QUERY_H_

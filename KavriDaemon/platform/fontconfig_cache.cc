@@ -1,0 +1,71 @@
+#include "platform/fontconfig_cache.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace kavri {
+namespace {
+
+int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+CachedDirectory readCache(const std::string& dir, FcConfig* config) {
+  CachedDirectory cached;
+  FcChar8* cacheFile = nullptr;
+  FcCache* cache =
+      FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
+  struct stat st;
+  if (cache && cacheFile && stat(reinterpret_cast<const char*>(cacheFile), &st) == 0) {
+    cached.writtenAtNs = nanoseconds(st.st_mtim);
+  }
+  if (cache) {
+    if (FcFontSet* fonts = FcCacheCopySet(cache)) {
+      for (int i = 0; i < fonts->nfont; ++i) {
+        FcChar8* file = nullptr;
+        if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) == FcResultMatch &&
+            (cached.files.empty() || cached.files.back() != reinterpret_cast<const char*>(file))) {
+          cached.files.push_back(reinterpret_cast<const char*>(file));
+        }
+      }
+      FcFontSetDestroy(fonts);
+    }
+    FcDirCacheUnload(cache);
+  }
+  if (cacheFile) FcStrFree(cacheFile);
+  return cached;
+}
+
+bool cacheMayBeStale(const std::string& dir, FcConfig* config) {
+  constexpr int64_t kOneSecond = 1000000000;
+  FcChar8* cacheFile = nullptr;
+  FcCache* cache =
+      FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
+  int64_t written = 0;
+  struct stat st;
+  if (cache && cacheFile && stat(reinterpret_cast<const char*>(cacheFile), &st) == 0) {
+    written = nanoseconds(st.st_mtim);
+  }
+  if (cache) FcDirCacheUnload(cache);
+  if (cacheFile) FcStrFree(cacheFile);
+  if (written == 0) return false;  // no cache: fontconfig reads the directory anyway
+  if (stat(dir.c_str(), &st) != 0) return false;
+  if (nanoseconds(st.st_mtim) >= written - kOneSecond) return true;
+  DIR* entries = opendir(dir.c_str());
+  if (!entries) return false;
+  bool stale = false;
+  while (struct dirent* entry = readdir(entries)) {
+    if (fstatat(dirfd(entries), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && nanoseconds(st.st_ctim) >= written - kOneSecond) {
+      stale = true;
+      break;
+    }
+  }
+  closedir(entries);
+  return stale;
+}
+
+}  // namespace kavri

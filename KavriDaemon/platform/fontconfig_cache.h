@@ -1,0 +1,32 @@
+#ifndef KAVRI_PLATFORM_FONTCONFIG_CACHE_H_
+#define KAVRI_PLATFORM_FONTCONFIG_CACHE_H_
+
+// Linux-internal: what fontconfig's cache of a font directory tells, and
+// when it can no longer be trusted.
+
+#include <fontconfig/fontconfig.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavri {
+
+struct CachedDirectory {
+  int64_t writtenAtNs = 0;         // when the cache was written; 0 without one
+  std::vector<std::string> files;  // every font file it holds faces of, accepted or not
+};
+
+// fontconfig's cache of `dir` under `config`, as it stands.
+CachedDirectory readCache(const std::string& dir, FcConfig* config);
+
+// Whether fontconfig would trust a cache of `dir` that no longer describes
+// it. fontconfig checks only the directory's time stamp: a file rewritten
+// in place leaves it as it was, and a change in the second the cache was
+// written can hide behind it. Dropping a cache costs a rescan of the
+// directory, so only such caches are dropped.
+bool cacheMayBeStale(const std::string& dir, FcConfig* config);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_FONTCONFIG_CACHE_H_

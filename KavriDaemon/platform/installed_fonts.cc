@@ -1,0 +1,560 @@
+#include "platform/installed_fonts.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <deque>
+#include <utility>
+
+#include "platform/font_file_query.h"
+#include "platform/fontconfig_cache.h"
+#include "platform/fontconfig_faces.h"
+
+namespace kavri {
+namespace {
+
+uint64_t newRevision() {
+  static uint64_t revision = 0;  // main thread only
+  return ++revision;
+}
+
+std::vector<std::string> strings(FcStrList* list) {
+  std::vector<std::string> out;
+  if (!list) return out;
+  while (FcChar8* s = FcStrListNext(list)) out.push_back(reinterpret_cast<const char*>(s));
+  FcStrListDone(list);
+  return out;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string parentOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string childPath(const std::string& dir, const std::string& name) {
+  return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A directory's entries as fontconfig's scan takes them: all but those
+// whose name starts with a dot. Sorted. Empty when it cannot be read.
+std::vector<std::string> readDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* entries = opendir(dir.c_str());
+  if (!entries) return names;
+  while (struct dirent* entry = readdir(entries)) {
+    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+  }
+  closedir(entries);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool isNamedInstance(int index) { return (static_cast<unsigned>(index) >> 16) != 0; }
+
+// Orders listed faces and paths by path.
+struct ListedFaceFile {
+  bool operator()(const ListedFace& a, std::string_view b) const { return a.file < b; }
+  bool operator()(std::string_view a, const ListedFace& b) const { return a < b.file; }
+};
+
+// fontconfig's own font set is dropped once listed: it holds every face's
+// character set and maps every directory's cache, most of the memory a
+// large library would cost. The configuration stays for reading files.
+constexpr char kForgetFontDirectories[] = "<fontconfig><reset-dirs/></fontconfig>";
+
+}  // namespace
+
+// Faces read, on their way into the table: the listing they came from, the
+// revision each gets, FreeType's checks and its names of named instances.
+struct InstalledFonts::Drafts {
+  explicit Drafts(const std::vector<std::string>& languages) : listing(languages) {}
+
+  std::vector<ListedFace>& faces() { return listing.faces; }
+
+  // Queues FreeType's check of face `i` as its file is (`version`).
+  void check(size_t i, int64_t readAtNs, const FileVersion& version) {
+    // fontconfig's strings end with a NUL, so a view of its path is one.
+    jobs.push_back({faces()[i].file.data(), faces()[i].index, readAtNs, version, {}});
+    checked.push_back(i);
+  }
+
+  void runChecks() {
+    checkFaces(&jobs);
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      ListedFace& face = faces()[checked[k]];
+      face.traits.setCheck(jobs[k].version, jobs[k].result.opened);
+      if (isNamedInstance(face.index) && jobs[k].result.postscriptName) {
+        face.name = freetypeNames.emplace_back(std::move(*jobs[k].result.postscriptName));
+      }
+    }
+    jobs.clear();
+    checked.clear();
+  }
+
+  FaceListing listing;
+  std::vector<uint64_t> revisions;  // parallel to faces()
+  std::deque<std::string> freetypeNames;
+  std::vector<FaceCheckJob> jobs;
+  std::vector<size_t> checked;  // the face of each job
+};
+
+// Files and directories to bring up to date in one update.
+class InstalledFonts::Batch {
+ public:
+  std::map<std::string, FileVersion, std::less<>> reads;  // files to read (again), as they are now
+  std::set<std::string, std::less<>> drops;               // files gone
+  std::vector<std::string> droppedTrees;                  // directories gone, with all below
+
+  bool dropped(std::string_view path) const {
+    if (drops.count(path)) return true;
+    for (const std::string& dir : droppedTrees) {
+      if (path.size() > dir.size() + 1 && path.substr(0, dir.size()) == dir &&
+          path[dir.size()] == '/') {
+        return true;
+      }
+    }
+    return false;
+  }
+};
+
+InstalledFonts::InstalledFonts(FcConfig* config, std::vector<std::string> languages)
+    : languages_(std::move(languages)), config_(config) {}
+
+InstalledFonts::~InstalledFonts() { FcConfigDestroy(config_); }
+
+std::unique_ptr<InstalledFonts> InstalledFonts::load(std::vector<std::string> languages,
+                                                     const InstalledFonts* previous) {
+  FcConfig* config = FcInitLoadConfig();
+  if (!config) return nullptr;
+  // Changes are watched for; fontconfig's own time-based re-checks would
+  // only add stat calls behind our back.
+  FcConfigSetRescanInterval(config, 0);
+  std::unique_ptr<InstalledFonts> fonts(new InstalledFonts(config, std::move(languages)));
+  fonts->roots_ = strings(FcConfigGetFontDirs(config));
+  fonts->configurationDirs_ = strings(FcConfigGetConfigDirs(config));
+  for (std::string& file : strings(FcConfigGetConfigFiles(config))) {
+    if (!isDirectory(file)) fonts->configurationFiles_.push_back(std::move(file));
+  }
+  fonts->rules_ = FontconfigRules::read(config);
+  if (previous) {
+    for (const std::string& dir : previous->changedDirs_) {
+      if (cacheMayBeStale(dir, config)) {
+        FcDirCacheUnlink(reinterpret_cast<const FcChar8*>(dir.c_str()), config);
+      }
+    }
+  }
+  if (!FcConfigBuildFonts(config)) return nullptr;
+
+  // The font directories fontconfig read: the configured ones that exist
+  // and the subdirectories it took. When it last read each, and which files
+  // it found there whether or not it took their faces.
+  std::map<std::string, int64_t> readAt;
+  std::set<std::string> cachedFiles;
+  for (const std::string& dir : strings(FcConfigGetFontDirs(config))) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    fonts->dirs_[dir] = Directory{st.st_dev, st.st_ino};
+    CachedDirectory cached = readCache(dir, config);
+    readAt[dir] = cached.writtenAtNs;
+    cachedFiles.insert(std::make_move_iterator(cached.files.begin()),
+                       std::make_move_iterator(cached.files.end()));
+  }
+  Drafts drafts(fonts->languages_);
+  drafts.listing.listAll(config);
+  FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kForgetFontDirectories),
+                                 FcFalse);
+  FcConfigBuildFonts(config);
+  drafts.listing.sort();
+
+  std::vector<ListedFace>& faces = drafts.faces();
+  drafts.revisions.assign(faces.size(), 0);
+  DirectoryStat status;
+  std::string file;
+  for (size_t begin = 0, end; begin < faces.size(); begin = end) {
+    file = faces[begin].file;
+    end = begin + 1;
+    while (end < faces.size() && faces[end].file == file) ++end;
+    FileVersion version = status.version(file);
+    if (previous && previous->reuseChecks(version, &drafts, begin, end)) continue;
+    uint64_t revision = newRevision();
+    auto at = readAt.find(parentOf(file));
+    for (size_t k = begin; k < end; ++k) {
+      drafts.revisions[k] = revision;
+      drafts.check(k, at == readAt.end() ? 0 : at->second, version);
+    }
+  }
+  drafts.runChecks();
+
+  // Files fontconfig read without taking a face of them.
+  for (const std::string& cached : cachedFiles) {
+    auto [from, to] =
+        std::equal_range(faces.begin(), faces.end(), std::string_view(cached), ListedFaceFile());
+    if (from == to) fonts->fontless_[cached] = status.version(cached);
+  }
+  fonts->table_ = tableOf(drafts);
+  return fonts;  // the caller hands back what the load freed (returnFreeMemory)
+}
+
+FaceTable InstalledFonts::tableOf(Drafts& drafts) {
+  size_t text = 0;
+  for (const ListedFace& face : drafts.faces()) {
+    text += face.file.size() + face.name.size() + face.names.family.size() +
+            face.names.style.size() + face.names.localizedFamily.size() +
+            face.names.localizedStyle.size() + 4;
+  }
+  FaceTable::Builder table;
+  table.reserve(drafts.faces().size(), text);
+  for (size_t i = 0; i < drafts.faces().size(); ++i) {
+    const ListedFace& face = drafts.faces()[i];
+    table.add(face.file, face.name, face.index, drafts.revisions[i], face.names, face.traits);
+  }
+  return table.finish();
+}
+
+bool InstalledFonts::reuseChecks(const FileVersion& version, Drafts* drafts, size_t begin,
+                                 size_t end) const {
+  if (!version.exists()) return false;
+  std::vector<ListedFace>& faces = drafts->faces();
+  auto [from, to] = table_.facesOf(faces[begin].file);
+  if (to - from != end - begin) return false;
+  for (size_t k = 0; k < end - begin; ++k) {
+    const ListedFace& face = faces[begin + k];
+    const FaceTraits& was = table_.traits(from + k);
+    // A named instance's name is FreeType's, which the draft does not have yet.
+    std::string_view name =
+        isNamedInstance(face.index) ? table_.listed()[from + k].name : face.name;
+    FaceTraits traits = face.traits;
+    traits.setCheck(was.version, was.opened());
+    if (!(was.version == version) || !table_.same(from + k, name, face.index, face.names, traits)) {
+      return false;
+    }
+  }
+  for (size_t k = 0; k < end - begin; ++k) {
+    ListedFace& face = faces[begin + k];
+    face.name = table_.listed()[from + k].name;  // lives until the new table replaces this one
+    drafts->revisions[begin + k] = table_.listed()[from + k].revision;
+    face.traits.setCheck(version, table_.traits(from + k).opened());
+  }
+  return true;
+}
+
+bool InstalledFonts::knownFile(const std::string& path, FileVersion* version) const {
+  auto [from, to] = table_.facesOf(path);
+  if (from != to) {
+    *version = table_.traits(from).version;
+    return true;
+  }
+  auto it = fontless_.find(path);
+  if (it == fontless_.end()) return false;
+  *version = it->second;
+  return true;
+}
+
+std::vector<std::string> InstalledFonts::knownNames(const std::string& dir) const {
+  std::string prefix = dir == "/" ? "/" : dir + "/";
+  std::vector<std::string> names;
+  auto direct = [&](std::string_view path) {
+    if (path.size() <= prefix.size() || path.substr(0, prefix.size()) != prefix) return false;
+    std::string_view rest = path.substr(prefix.size());
+    if (rest.find('/') != std::string_view::npos) return true;
+    if (names.empty() || names.back() != rest) names.emplace_back(rest);
+    return true;
+  };
+  const std::vector<ListedFont>& listed = table_.listed();
+  auto from = std::lower_bound(listed.begin(), listed.end(), std::string_view(prefix),
+                               [](const ListedFont& f, std::string_view p) { return f.file < p; });
+  for (auto it = from; it != listed.end() && direct(it->file); ++it) {
+  }
+  for (auto it = fontless_.lower_bound(prefix); it != fontless_.end() && direct(it->first); ++it) {
+  }
+  for (auto it = dirs_.lower_bound(prefix); it != dirs_.end() && direct(it->first); ++it) {
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+InstalledFonts::Update InstalledFonts::update(const DirectoryChanges& changes, bool everything) {
+  if (!rules_.complete()) return Update::kNeedsLoad;
+  Batch batch;
+  if (everything) {
+    std::vector<std::string> all;
+    for (const auto& [dir, identity] : dirs_) all.push_back(dir);
+    for (const std::string& dir : all) {
+      if (dirs_.count(dir)) checkDirectory(dir, DirectoryChange{true, {}}, &batch);
+    }
+  } else {
+    // Sorted: a directory comes before those below it, which a look at it
+    // may already have dropped or read.
+    for (const auto& [dir, change] : changes) {
+      if (dirs_.count(dir)) checkDirectory(dir, change, &batch);
+    }
+  }
+  // A configured font directory that was missing (or went) and is there now.
+  for (const std::string& root : roots_) {
+    if (!dirs_.count(root) && isDirectory(root)) readTree(root, &batch);
+  }
+  return apply(&batch);
+}
+
+void InstalledFonts::checkDirectory(const std::string& dir, const DirectoryChange& change,
+                                    Batch* batch) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return dropTree(dir, batch);
+  if (Directory{st.st_dev, st.st_ino} != dirs_[dir]) {
+    // Another directory under the same name: nothing known of it holds.
+    dropTree(dir, batch);
+    return readTree(dir, batch);
+  }
+  if (change.allEntries) return relist(dir, /*statAll=*/true, batch);
+  if (change.names.count("")) relist(dir, /*statAll=*/false, batch);
+  for (const std::string& name : change.names) {
+    if (!name.empty()) entry(dir, name, batch);
+  }
+}
+
+void InstalledFonts::relist(const std::string& dir, bool statAll, Batch* batch) {
+  std::vector<std::string> now = readDirectory(dir);
+  std::vector<std::string> known = knownNames(dir);
+  std::vector<std::string> look;
+  if (statAll) {
+    std::set_union(now.begin(), now.end(), known.begin(), known.end(), std::back_inserter(look));
+  } else {
+    std::set_symmetric_difference(now.begin(), now.end(), known.begin(), known.end(),
+                                  std::back_inserter(look));
+  }
+  for (const std::string& name : look) entry(dir, name, batch);
+}
+
+void InstalledFonts::entry(const std::string& dir, const std::string& name, Batch* batch) {
+  if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos) return;
+  std::string path = childPath(dir, name);
+  if (batch->reads.count(path)) return;
+  struct stat st;
+  bool exists = stat(path.c_str(), &st) == 0;
+  auto known = dirs_.find(path);
+  if (known != dirs_.end()) {
+    if (exists && S_ISDIR(st.st_mode) && Directory{st.st_dev, st.st_ino} == known->second) {
+      return;  // what changes inside is its own watch's to report
+    }
+    dropTree(path, batch);
+  }
+  FileVersion was;
+  bool wasFile = !batch->dropped(path) && knownFile(path, &was);
+  if (exists && S_ISREG(st.st_mode)) {
+    FileVersion version = fileVersionOf(st);
+    if (!wasFile || was != version) batch->reads[path] = version;
+    return;
+  }
+  // Only regular files are read: fontconfig's attempt to read a pipe would
+  // wait for a writer forever.
+  if (wasFile) batch->drops.insert(path);
+  if (exists && S_ISDIR(st.st_mode) && !dirs_.count(path) && rules_.acceptsFile(path)) {
+    readTree(path, batch);
+  }
+}
+
+void InstalledFonts::readTree(const std::string& top, Batch* batch) {
+  std::vector<std::string> pending = {top};
+  while (!pending.empty()) {
+    std::string dir = std::move(pending.back());
+    pending.pop_back();
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || dirs_.count(dir)) continue;
+    dirs_[dir] = Directory{st.st_dev, st.st_ino};
+    changedDirs_.insert(dir);
+    for (const std::string& name : readDirectory(dir)) {
+      std::string path = childPath(dir, name);
+      if (stat(path.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        // Subdirectories as fontconfig takes them: unless a rule rejects them.
+        if (!dirs_.count(path) && rules_.acceptsFile(path)) pending.push_back(std::move(path));
+      } else if (S_ISREG(st.st_mode)) {
+        batch->reads[path] = fileVersionOf(st);
+      }
+    }
+  }
+}
+
+void InstalledFonts::dropTree(const std::string& dir, Batch* batch) {
+  dirs_.erase(dir);
+  std::string prefix = dir + "/";
+  for (auto it = dirs_.lower_bound(prefix); it != dirs_.end() && startsWith(it->first, prefix);) {
+    it = dirs_.erase(it);
+  }
+  batch->droppedTrees.push_back(dir);
+}
+
+InstalledFonts::Update InstalledFonts::apply(Batch* batch) {
+  // Read what changed; everything else stays as it is.
+  Drafts drafts(languages_);
+  for (const auto& [path, version] : batch->reads) {
+    size_t before = drafts.faces().size();
+    queryFontFile(config_, rules_, path, &drafts.listing);
+    changedDirs_.insert(parentOf(path));
+    // A scan rule that moves a face to another file is past what a file read
+    // on its own can place.
+    for (size_t i = before; i < drafts.faces().size(); ++i) {
+      if (drafts.faces()[i].file != path) return Update::kNeedsLoad;
+    }
+  }
+  drafts.listing.sort();
+  std::vector<ListedFace>& faces = drafts.faces();
+  drafts.revisions.assign(faces.size(), 0);
+  for (size_t i = 0; i < faces.size(); ++i) {
+    // Just read through FreeType: only a named instance's name needs it again.
+    const FileVersion& version = batch->reads.find(faces[i].file)->second;
+    drafts.check(i, version.mtimeNs + 1, version);
+  }
+  drafts.runChecks();
+
+  // Merge the files read into the list, file by file, in list order.
+  bool changed = false;
+  const std::vector<ListedFont>& old = table_.listed();
+  FaceTable::Builder table;
+  table.reserve(old.size() + faces.size(), 0);
+  size_t oldAt = 0, newAt = 0;
+  while (oldAt < old.size() || newAt < faces.size()) {
+    std::string_view file =
+        newAt == faces.size() || (oldAt < old.size() && old[oldAt].file < faces[newAt].file)
+            ? old[oldAt].file
+            : faces[newAt].file;
+    size_t oldEnd = oldAt, newEnd = newAt;
+    while (oldEnd < old.size() && old[oldEnd].file == file) ++oldEnd;
+    while (newEnd < faces.size() && faces[newEnd].file == file) ++newEnd;
+    if (batch->reads.count(file)) {
+      bool same = oldEnd - oldAt == newEnd - newAt;
+      for (size_t k = 0; same && k < oldEnd - oldAt; ++k) {
+        const ListedFace& face = faces[newAt + k];
+        same = table_.same(oldAt + k, face.name, face.index, face.names, face.traits);
+      }
+      // A file rewritten with the same faces keeps its revision.
+      uint64_t revision = same && oldEnd > oldAt ? old[oldAt].revision : newRevision();
+      changed = changed || !same;
+      for (size_t k = newAt; k < newEnd; ++k) {
+        const ListedFace& face = faces[k];
+        table.add(face.file, face.name, face.index, revision, face.names, face.traits);
+      }
+    } else if (batch->dropped(file)) {
+      changed = true;
+    } else {
+      for (size_t k = oldAt; k < oldEnd; ++k) table.copy(table_, k);
+    }
+    oldAt = oldEnd;
+    newAt = newEnd;
+  }
+
+  // Files read that hold no face are remembered as such; files gone are not.
+  for (const std::string& file : batch->drops) {
+    fontless_.erase(file);
+    changedDirs_.insert(parentOf(file));
+  }
+  for (const std::string& dir : batch->droppedTrees) {
+    std::string prefix = dir + "/";
+    for (auto it = fontless_.lower_bound(prefix);
+         it != fontless_.end() && startsWith(it->first, prefix);) {
+      it = fontless_.erase(it);
+    }
+  }
+  for (const auto& [path, version] : batch->reads) {
+    auto [from, to] =
+        std::equal_range(faces.begin(), faces.end(), std::string_view(path), ListedFaceFile());
+    if (from == to) {
+      fontless_[path] = version;
+    } else {
+      fontless_.erase(path);
+    }
+  }
+  table_ = table.finish();
+  return changed ? Update::kChanged : Update::kUnchanged;
+}
+
+bool InstalledFonts::sameFaces(const InstalledFonts& other) const {
+  if (table_.size() != other.table_.size()) return false;
+  for (size_t i = 0; i < table_.size(); ++i) {
+    if (table_.listed()[i].file != other.table_.listed()[i].file ||
+        !table_.same(i, other.table_, i)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<WatchedDirectory> InstalledFonts::watchDirectories() const {
+  std::map<std::string, WatchedDirectory> dirs;
+  auto watch = [&](const std::string& path) -> WatchedDirectory& {
+    auto [it, added] = dirs.try_emplace(path);
+    if (added) it->second.path = path;
+    return it->second;
+  };
+  // A missing path is watched for at its nearest existing parent, by the
+  // name of the first missing step below it.
+  auto watchFor = [&](std::string path, bool configuration) {
+    if (path.empty() || path[0] != '/') return;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::string missingChild;
+    while (path != "/" && !isDirectory(path)) {
+      missingChild = path.substr(path.find_last_of('/') + 1);
+      path = parentOf(path);
+    }
+    if (missingChild.empty()) return;
+    bool& purpose = watch(path).names[missingChild];
+    purpose = purpose || configuration;
+  };
+  for (const auto& [dir, identity] : dirs_) watch(dir).fonts = true;
+  for (const std::string& root : roots_) {
+    if (!dirs_.count(root)) watchFor(root, false);
+  }
+  for (const std::string& dir : configurationDirs_) {
+    if (isDirectory(dir)) {
+      watch(dir).configuration = true;
+    } else {
+      watchFor(dir, true);
+    }
+  }
+  for (const std::string& file : configurationFiles_) {
+    std::string parent = parentOf(file);
+    if (isDirectory(parent)) {
+      watch(parent).names[file.substr(file.find_last_of('/') + 1)] = true;
+    } else {
+      watchFor(parent, true);
+    }
+  }
+  for (const std::string& include : rules_.missingIncludes()) watchFor(include, true);
+  std::vector<WatchedDirectory> result;
+  result.reserve(dirs.size());
+  for (auto& [path, dir] : dirs) result.push_back(std::move(dir));
+  return result;
+}
+
+namespace {
+std::unique_ptr<InstalledFonts>& sharedSlot() {
+  static auto* slot = new std::unique_ptr<InstalledFonts>();
+  return *slot;
+}
+}  // namespace
+
+InstalledFonts* sharedInstalledFonts() {
+  if (!sharedSlot()) sharedSlot() = InstalledFonts::load(preferredLanguages(), nullptr);
+  return sharedSlot().get();
+}
+
+InstalledFonts* sharedInstalledFontsIfLoaded() { return sharedSlot().get(); }
+
+void replaceSharedInstalledFonts(std::unique_ptr<InstalledFonts> fonts) {
+  sharedSlot() = std::move(fonts);
+}
+
+}  // namespace kavri

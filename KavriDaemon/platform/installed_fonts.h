@@ -1,0 +1,142 @@
+#ifndef KAVRI_PLATFORM_INSTALLED_FONTS_H_
+#define KAVRI_PLATFORM_INSTALLED_FONTS_H_
+
+// Linux-internal: the installed fonts as fontconfig's configuration
+// describes them, kept per font file, so that a change costs what it
+// changes and not what the library holds. Shared by the font source and the
+// font-set notifier.
+
+#include <fontconfig/fontconfig.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/face_table.h"
+#include "platform/font_source.h"
+#include "platform/fontconfig_rules.h"
+#include "platform/freetype_face_check.h"
+#include "platform/installed_face.h"
+
+namespace kavri {
+
+// What was seen to change in one font directory.
+struct DirectoryChange {
+  bool allEntries = false;      // look at every entry: events may have been missed
+  std::set<std::string> names;  // entries events named; "" for the directory itself
+};
+using DirectoryChanges = std::map<std::string, DirectoryChange>;
+
+// A directory to watch, and what a change of each of its entries means.
+struct WatchedDirectory {
+  std::string path;
+  bool fonts = false;          // a font directory: every entry may be a font
+  bool configuration = false;  // a configuration directory: every entry is configuration
+  // Other entries that matter (a missing font directory or configuration
+  // file below): true when it is configuration.
+  std::map<std::string, bool> names;
+  bool operator==(const WatchedDirectory&) const = default;
+};
+
+class InstalledFonts {
+ public:
+  enum class Update { kUnchanged, kChanged, kNeedsLoad };
+
+  // Loads the configuration and the fonts afresh through fontconfig (and
+  // its caches), localised names picked for `languages`. What `previous`
+  // learned is reused for files that did not change, and fontconfig's
+  // caches of the directories it saw change are dropped first where
+  // fontconfig would wrongly trust them. Null when fontconfig cannot load.
+  static std::unique_ptr<InstalledFonts> load(std::vector<std::string> languages,
+                                              const InstalledFonts* previous);
+
+  ~InstalledFonts();
+  InstalledFonts(const InstalledFonts&) = delete;
+  InstalledFonts& operator=(const InstalledFonts&) = delete;
+
+  // Every face, sorted by file, then face, then named instance. A face's
+  // `position` is its index here; its `revision` is its file's, new
+  // whenever the file's faces change and never reused. Valid until the
+  // next update.
+  const std::vector<ListedFont>& listed() const { return table_.listed(); }
+  const FaceTable& faces() const { return table_; }
+
+  // Brings the faces up to date with what changed in font directories
+  // (every directory when `everything`) and with font directories that
+  // appeared, reading only the files that changed. kNeedsLoad when only
+  // fontconfig's own load can apply the configuration; what is left is then
+  // for nothing but that load's `previous`.
+  Update update(const DirectoryChanges& changes, bool everything);
+
+  // Every directory whose change can change the font set: the font
+  // directories read, the configuration's directories and the directories
+  // of its files, and for whatever of these is missing, its nearest
+  // existing parent. Sorted by path.
+  std::vector<WatchedDirectory> watchDirectories() const;
+
+  // The preferred languages its localised names were picked for.
+  const std::vector<std::string>& languages() const { return languages_; }
+
+  // The same faces as `other`, with the same names and descriptions.
+  bool sameFaces(const InstalledFonts& other) const;
+
+ private:
+  struct Directory {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const Directory&) const = default;
+  };
+  class Batch;
+  struct Drafts;
+
+  static FaceTable tableOf(Drafts& drafts);
+  // Takes what this load found of the faces `begin` to `end` of `drafts`
+  // (one file) when they are the same faces of the same version of the file.
+  bool reuseChecks(const FileVersion& version, Drafts* drafts, size_t begin, size_t end) const;
+
+  InstalledFonts(FcConfig* config, std::vector<std::string> languages);
+
+  void checkDirectory(const std::string& dir, const DirectoryChange& change, Batch* batch);
+  void relist(const std::string& dir, bool statAll, Batch* batch);
+  void entry(const std::string& dir, const std::string& name, Batch* batch);
+  void readTree(const std::string& dir, Batch* batch);
+  void dropTree(const std::string& dir, Batch* batch);
+  Update apply(Batch* batch);
+  bool knownFile(const std::string& path, FileVersion* version) const;
+  std::vector<std::string> knownNames(const std::string& dir) const;
+
+  std::vector<std::string> languages_;
+  FcConfig* config_;  // owned; its own font set dropped once listed
+  FontconfigRules rules_;
+  std::vector<std::string> roots_;  // the configured font directories
+  std::vector<std::string> configurationDirs_;
+  std::vector<std::string> configurationFiles_;
+  std::map<std::string, Directory> dirs_;  // font directories read
+  FaceTable table_;
+  // Files read that hold no listed face (no font, rejected), so that a look
+  // at their directory does not read them again.
+  std::map<std::string, FileVersion> fontless_;
+  // Directories changed since fontconfig last read them.
+  std::set<std::string> changedDirs_;
+};
+
+// The installed fonts the shared font source lists and the notifier keeps
+// current: loaded on first use (null when fontconfig cannot load), replaced
+// by a fresh load after a change of the configuration. Main thread only.
+InstalledFonts* sharedInstalledFonts();
+InstalledFonts* sharedInstalledFontsIfLoaded();
+void replaceSharedInstalledFonts(std::unique_ptr<InstalledFonts> fonts);
+
+// Tests: called on the main thread after every look the font-set notifier
+// takes at a change, with whether the faces changed (after the observers
+// ran) and whether another look is already due.
+void setFontSetReloadHookForTesting(std::function<void(bool changed, bool morePending)> hook);
+
+}  // namespace kavri
+
+#endif  // KAVRI_PLATFORM_INSTALLED_FONTS_H_
