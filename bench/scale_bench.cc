@@ -19,6 +19,7 @@
 //
 // Usage: scale_bench [--sizes 2000,10000,50000] [--trials 5] [--changes 100]
 //                    [--idle-seconds 20] [--no-companion]
+//                    [--agent OTHER/KavriDaemon.app/Contents/MacOS/KavriDaemon]
 //
 // Everything happens under a private HOME (and XDG directories, and a
 // fontconfig configuration that includes the system's with a private cache
@@ -73,6 +74,9 @@ struct Options {
   int trials = 5;
   int changes = 100;
   int idleSeconds = 20;
+  // Another build's agent (a bundle around the recording server), to
+  // compare with.
+  std::string agent = KAVRI_BENCH_AGENT;
   bool companion = true;
 };
 
@@ -182,9 +186,9 @@ volatile sig_atomic_t liveAgent = 0;
 // One agent with its recording server, from its exec on. Killed with it.
 class Agent {
  public:
-  explicit Agent(const std::string& dir) : dir_(dir), lines_(prepare(dir)) {
+  Agent(const std::string& executable, const std::string& dir) : dir_(dir), lines_(prepare(dir)) {
     testing::AgentProcess::Options options;
-    options.argv = {KAVRI_BENCH_AGENT};
+    options.argv = {executable};
     options.env = {{"KAVRI_RECORD_DIR", dir}};
     options.stderrPath = dir + "/agent.log";
     started_ = Clock::now();
@@ -361,7 +365,7 @@ bool ScaleBench::measureSize(size_t target, SizeResult* result) {
 
 bool ScaleBench::measureStarts(SizeResult* result, std::unique_ptr<Agent>* kept) {
   const std::string resources =
-      fs::path(KAVRI_BENCH_AGENT).parent_path().parent_path().string() + "/Resources";
+      fs::path(options_.agent).parent_path().parent_path().string() + "/Resources";
   for (int i = 0; i < options_.trials; ++i) {
     // Side by side, so that each sees the same load on this shared machine.
     std::optional<double> fcList =
@@ -375,7 +379,8 @@ bool ScaleBench::measureStarts(SizeResult* result, std::unique_ptr<Agent>* kept)
     result->fcList.push_back(*fcList);
     result->digest.push_back(*digest);
 
-    auto agent = std::make_unique<Agent>(root_ + "/agent-" + std::to_string(++agentRuns_));
+    auto agent =
+        std::make_unique<Agent>(options_.agent, root_ + "/agent-" + std::to_string(++agentRuns_));
     std::optional<RecordedLines::Line> catalogue = agent->lines().waitFor(2, kStartTimeout);
     if (!catalogue) {
       std::fprintf(stderr, "no first catalogue from the agent:\n%s\n", agent->log().c_str());
@@ -594,6 +599,8 @@ bool parse(int argc, char** argv, Options* options) {
       options->changes = std::max(0, std::atoi(argv[++i]));
     } else if (arg == "--idle-seconds" && hasValue) {
       options->idleSeconds = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--agent" && hasValue) {
+      options->agent = argv[++i];
     } else if (arg == "--no-companion") {
       options->companion = false;
     } else {
@@ -623,7 +630,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: %s [--sizes 2000,10000,50000] [--trials N] [--changes N] "
-                 "[--idle-seconds S] [--no-companion]\n",
+                 "[--idle-seconds S] [--no-companion] [--agent PATH]\n",
                  argv[0]);
     return 2;
   }
