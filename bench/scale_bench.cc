@@ -92,18 +92,18 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-std::string format(const char* spec, double value) {
+std::string format(const char* pattern, double value) {
   char text[64];
-  std::snprintf(text, sizeof text, spec, value);
+  std::snprintf(text, sizeof text, pattern, value);
   return text;
 }
 
 // "412 (398-530)": the median and the range.
-std::string summary(const std::vector<double>& values, const char* spec = "%.0f") {
+std::string summary(const std::vector<double>& values, const char* pattern = "%.0f") {
   if (values.empty()) return "-";
   auto [low, high] = std::minmax_element(values.begin(), values.end());
-  if (values.size() == 1) return format(spec, values[0]);
-  return format(spec, median(values)) + " (" + format(spec, *low) + "-" + format(spec, *high) + ")";
+  if (values.size() == 1) return format(pattern, values[0]);
+  return format(pattern, median(values)) + " (" + format(pattern, *low) + "-" + format(pattern, *high) + ")";
 }
 
 std::string ratio(double value, double base) {
