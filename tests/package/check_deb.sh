@@ -25,6 +25,7 @@ $doc/copyright
 $doc/kavri-node.copyright
 $doc/protocol.md
 $doc/update_feed.md
+$doc/update_rollback.md
 usr/share/lintian/overrides/kavri-daemon
 usr/share/man/man1/KavriDaemon.1.gz
 EOF_FILES
