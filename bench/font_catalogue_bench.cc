@@ -30,7 +30,7 @@
 #include "fonts/font_scanner.h"
 #include "platform/font_set_notifier.h"
 #include "platform/font_source.h"
-#include "platform/installed_fonts.h"
+#include "platform/fontconfig/installed_fonts.h"
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "server/channel.h"

@@ -1,4 +1,4 @@
-#include "platform/installed_face.h"
+#include "platform/fontconfig/installed_face.h"
 
 #include <fontconfig/fontconfig.h>
 

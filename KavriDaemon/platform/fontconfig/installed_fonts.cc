@@ -1,4 +1,4 @@
-#include "platform/installed_fonts.h"
+#include "platform/fontconfig/installed_fonts.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 #include <deque>
 #include <utility>
 
-#include "platform/font_file_query.h"
-#include "platform/fontconfig_cache.h"
-#include "platform/fontconfig_faces.h"
+#include "platform/fontconfig/font_file_query.h"
+#include "platform/fontconfig/fontconfig_cache.h"
+#include "platform/fontconfig/fontconfig_faces.h"
 
 namespace kavri {
 namespace {

@@ -20,7 +20,7 @@
 #include "font_fixtures/private_fonts.h"
 #include "fonts/font_scanner.h"
 #include "platform/font_source.h"
-#include "platform/installed_fonts.h"
+#include "platform/fontconfig/installed_fonts.h"
 #include "platform/log.h"
 #include "platform/main_loop.h"
 #include "server/channel.h"

@@ -1,4 +1,4 @@
-#include "platform/font_file_query.h"
+#include "platform/fontconfig/font_file_query.h"
 
 namespace kavri {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/fontconfig_faces.h"
+#include "platform/fontconfig/fontconfig_faces.h"
 
 #include <algorithm>
 #include <optional>

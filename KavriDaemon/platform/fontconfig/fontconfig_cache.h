@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FONTCONFIG_CACHE_H_
-#define KAVRI_PLATFORM_FONTCONFIG_CACHE_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_CACHE_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_CACHE_H_
 
 // Linux-internal: what fontconfig's cache of a font directory tells, and
 // when it can no longer be trusted.
@@ -29,4 +29,4 @@ bool cacheMayBeStale(const std::string& dir, FcConfig* config);
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FONTCONFIG_CACHE_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_CACHE_H_

@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_INSTALLED_FACE_H_
-#define KAVRI_PLATFORM_INSTALLED_FACE_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FACE_H_
+#define KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FACE_H_
 
 // Linux-internal: what the catalogue keeps of one installed face, made once
 // when fontconfig lists it and kept small, since a library holds tens of
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/font_source.h"
-#include "platform/freetype_face_check.h"
+#include "platform/fontconfig/freetype_face_check.h"
 
 namespace kavri {
 
@@ -86,4 +86,4 @@ FontDescription describeFace(std::string_view file, const FaceNames& names,
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_INSTALLED_FACE_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FACE_H_

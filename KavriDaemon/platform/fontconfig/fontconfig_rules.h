@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FONTCONFIG_RULES_H_
-#define KAVRI_PLATFORM_FONTCONFIG_RULES_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_RULES_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_RULES_H_
 
 // Linux-internal: what a fontconfig configuration says about which fonts it
 // takes (<selectfont>) and where more configuration may turn up (<include>).
@@ -67,4 +67,4 @@ bool fontconfigGlobMatch(const char* glob, const char* text);
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FONTCONFIG_RULES_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_RULES_H_

@@ -1,4 +1,4 @@
-#include "platform/fontconfig_rules.h"
+#include "platform/fontconfig/fontconfig_rules.h"
 
 #include <expat.h>
 #include <sys/stat.h>

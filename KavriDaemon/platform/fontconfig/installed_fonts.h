@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_INSTALLED_FONTS_H_
-#define KAVRI_PLATFORM_INSTALLED_FONTS_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FONTS_H_
+#define KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FONTS_H_
 
 // Linux-internal: the installed fonts as fontconfig's configuration
 // describes them, kept per font file, so that a change costs what it
@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/face_table.h"
+#include "platform/fontconfig/face_table.h"
 #include "platform/font_source.h"
-#include "platform/fontconfig_rules.h"
-#include "platform/freetype_face_check.h"
-#include "platform/installed_face.h"
+#include "platform/fontconfig/fontconfig_rules.h"
+#include "platform/fontconfig/freetype_face_check.h"
+#include "platform/fontconfig/installed_face.h"
 
 namespace kavri {
 
@@ -139,4 +139,4 @@ void setFontSetReloadHookForTesting(std::function<void(bool changed, bool morePe
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_INSTALLED_FONTS_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_INSTALLED_FONTS_H_

@@ -1,4 +1,4 @@
-#include "platform/fontconfig_cache.h"
+#include "platform/fontconfig/fontconfig_cache.h"
 
 #include <dirent.h>
 #include <fcntl.h>

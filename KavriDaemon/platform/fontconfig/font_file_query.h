@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FONT_FILE_QUERY_H_
-#define KAVRI_PLATFORM_FONT_FILE_QUERY_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FONT_FILE_QUERY_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FONT_FILE_QUERY_H_
 
 // Linux-internal: one font file read on its own, as fontconfig reads each
 // file of a directory it loads.
@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/fontconfig_faces.h"
-#include "platform/fontconfig_rules.h"
+#include "platform/fontconfig/fontconfig_faces.h"
+#include "platform/fontconfig/fontconfig_rules.h"
 
 namespace kavri {
 
@@ -25,4 +25,4 @@ void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::st
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FONT_FILE_QUERY_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FONT_FILE_QUERY_H_

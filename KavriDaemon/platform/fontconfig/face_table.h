@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FACE_TABLE_H_
-#define KAVRI_PLATFORM_FACE_TABLE_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FACE_TABLE_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FACE_TABLE_H_
 
 // Linux-internal: the listed faces of the installed fonts, packed into one
 // array and one block of text. A library holds tens of thousands of faces
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/font_source.h"
-#include "platform/installed_face.h"
+#include "platform/fontconfig/installed_face.h"
 
 namespace kavri {
 
@@ -93,4 +93,4 @@ class FaceTable {
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FACE_TABLE_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FACE_TABLE_H_

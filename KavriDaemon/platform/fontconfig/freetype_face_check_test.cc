@@ -1,4 +1,4 @@
-#include "platform/freetype_face_check.h"
+#include "platform/fontconfig/freetype_face_check.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/face_table.h"
+#include "platform/fontconfig/face_table.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FREETYPE_FACE_CHECK_H_
-#define KAVRI_PLATFORM_FREETYPE_FACE_CHECK_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FREETYPE_FACE_CHECK_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FREETYPE_FACE_CHECK_H_
 
 // Linux-internal: whether FreeType opens a face ("opening the font by name"),
 // and the version of a file that such a finding holds for.
@@ -73,4 +73,4 @@ void checkFaces(std::vector<FaceCheckJob>* jobs);
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FREETYPE_FACE_CHECK_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FREETYPE_FACE_CHECK_H_

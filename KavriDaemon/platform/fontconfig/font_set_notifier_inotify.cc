@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/font_set_notifier.h"
-#include "platform/installed_fonts.h"
+#include "platform/fontconfig/installed_fonts.h"
 #include "platform/memory.h"
 #include "platform/unique_fd.h"
 #include "platform/uv_main_loop.h"

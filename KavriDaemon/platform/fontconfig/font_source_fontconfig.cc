@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "platform/font_source.h"
-#include "platform/freetype_face_check.h"
-#include "platform/installed_fonts.h"
+#include "platform/fontconfig/freetype_face_check.h"
+#include "platform/fontconfig/installed_fonts.h"
 
 namespace kavri {
 namespace {

@@ -1,5 +1,5 @@
-#ifndef KAVRI_PLATFORM_FONTCONFIG_FACES_H_
-#define KAVRI_PLATFORM_FONTCONFIG_FACES_H_
+#ifndef KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_FACES_H_
+#define KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_FACES_H_
 
 // Linux-internal: faces as fontconfig lists them, read out of its patterns
 // in place.
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/installed_face.h"
+#include "platform/fontconfig/installed_face.h"
 
 namespace kavri {
 
@@ -60,4 +60,4 @@ class FaceListing {
 
 }  // namespace kavri
 
-#endif  // KAVRI_PLATFORM_FONTCONFIG_FACES_H_
+#endif  // KAVRI_PLATFORM_FONTCONFIG_FONTCONFIG_FACES_H_
