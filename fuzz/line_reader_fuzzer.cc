@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "server/line_reader.h"
-#include "server/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

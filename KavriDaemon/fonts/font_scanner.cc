@@ -12,7 +12,7 @@
 #include "platform/log.h"
 #include "platform/memory.h"
 #include "server/channel.h"
-#include "server/utf8.h"
+#include "base/utf8.h"
 
 namespace kavri {
 namespace {

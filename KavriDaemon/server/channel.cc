@@ -1,7 +1,7 @@
 #include "server/channel.h"
 
 #include "platform/pipe.h"
-#include "server/utf8.h"
+#include "base/utf8.h"
 
 namespace kavri {
 

@@ -2,7 +2,7 @@
 
 #include "app_delegate.h"
 #include "platform/log.h"
-#include "server/utf8.h"
+#include "base/utf8.h"
 
 namespace kavri {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "server/utf8.h"
+#include "base/utf8.h"
 
 namespace kavri {
 namespace {

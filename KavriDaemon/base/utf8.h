@@ -1,5 +1,5 @@
-#ifndef KAVRI_SERVER_UTF8_H_
-#define KAVRI_SERVER_UTF8_H_
+#ifndef KAVRI_BASE_UTF8_H_
+#define KAVRI_BASE_UTF8_H_
 
 #include <cstddef>
 #include <string_view>
@@ -16,4 +16,4 @@ size_t utf8SequenceLength(std::string_view bytes, size_t at);
 
 }  // namespace kavri
 
-#endif  // KAVRI_SERVER_UTF8_H_
+#endif  // KAVRI_BASE_UTF8_H_
