@@ -38,7 +38,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   // each other. Nothing is started before the files have passed.
   ServerFilesCheck serverFiles = checkServerFiles();
   loadFontList();
-  int serverInput = launchServer(*this, serverFiles);
+  int serverInput = launchServer([this] { serverAskedForUpdateCheck(); }, serverFiles);
   sendHandshake(serverInput);
 
   scanner_ = std::make_unique<FontScanner>();

@@ -36,6 +36,12 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   // Any thread: the output reader reads it on its own.
   Updater* updater() const { return updater_.load(std::memory_order_acquire); }
 
+  // The server asked for an update check: a background check once the
+  // updater has started; before that the request is dropped. Any thread.
+  void serverAskedForUpdateCheck() const {
+    if (Updater* u = updater()) u->checkForUpdatesInBackground();
+  }
+
   // UpdaterDelegate.
   void updaterDidFindValidUpdate(const UpdateItem& item) override;
   void updaterWillInstallUpdate(const UpdateItem& item) override;

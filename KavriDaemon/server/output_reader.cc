@@ -1,6 +1,5 @@
 #include "server/output_reader.h"
 
-#include "app_delegate.h"
 #include "platform/log.h"
 #include "base/utf8.h"
 
@@ -11,14 +10,14 @@ constexpr std::string_view kCheckForUpdates = "CHECK FOR UPDATES";
 
 }  // namespace
 
-OutputReader::OutputReader(AppDelegate& delegate)
-    : delegate_(delegate), lines_([this](std::string_view line) { actOnLine(line); }, this) {}
+OutputReader::OutputReader(std::function<void()> checkForUpdates)
+    : checkForUpdates_(std::move(checkForUpdates)), lines_([this](std::string_view line) { actOnLine(line); }, this) {}
 
 void OutputReader::actOnLine(std::string_view line) {
   // The command is ASCII, so byte equality already implies valid UTF-8; the
   // check keeps the rule explicit for any command added later.
   if (line != kCheckForUpdates || !isValidUtf8(line)) return;
-  if (Updater* updater = delegate_.updater()) updater->checkForUpdatesInBackground();
+  checkForUpdates_();
 }
 
 void OutputReader::lineDropped(size_t bytes) {

@@ -1,28 +1,27 @@
 #ifndef KAVRI_SERVER_OUTPUT_READER_H_
 #define KAVRI_SERVER_OUTPUT_READER_H_
 
+#include <functional>
 #include <string_view>
 
 #include "server/line_reader.h"
 
 namespace kavri {
 
-class AppDelegate;
-
 // Acts on the server's standard output. Each complete line is compared,
 // byte for byte, with the one command the agent knows, "CHECK FOR UPDATES":
 // no trimming, no case folding, so a line that ends in a carriage return or
-// is not UTF-8 matches nothing. A recognised line asks the delegate's
-// updater for a background check, from the calling thread, once the
-// updater has been started; earlier requests are dropped, not remembered.
+// is not UTF-8 matches nothing. A recognised line calls `checkForUpdates`
+// on the calling thread (the agent asks its updater, once started, for a
+// background check; earlier requests are dropped, not remembered).
 // Every other line is ignored; over-long lines are dropped (LineReader) and
 // logged.
 //
 // Feed it from one thread, one chunk at a time (the platform's pipe reader
-// does). The delegate must outlive it; it lives for the whole process.
+// does).
 class OutputReader : private LineReader::Reporter {
  public:
-  explicit OutputReader(AppDelegate& delegate);
+  explicit OutputReader(std::function<void()> checkForUpdates);
   OutputReader(const OutputReader&) = delete;
   OutputReader& operator=(const OutputReader&) = delete;
 
@@ -35,7 +34,7 @@ class OutputReader : private LineReader::Reporter {
   void actOnLine(std::string_view line);
   void lineDropped(size_t bytes) override;
 
-  AppDelegate& delegate_;
+  std::function<void()> checkForUpdates_;
   LineReader lines_;  // the line buffer; only the reading thread touches it
 };
 

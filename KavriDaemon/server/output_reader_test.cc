@@ -17,7 +17,7 @@ class OutputReaderTest : public ::testing::Test {
   int checks() { return CountingUpdater::instance().checks(); }
 
   AppDelegate delegate{&CountingUpdater::module};
-  OutputReader reader{delegate};
+  OutputReader reader{[this] { delegate.serverAskedForUpdateCheck(); }};
 };
 
 TEST_F(OutputReaderTest, RequestBeforeTheUpdaterStartsIsDroppedNotRemembered) {

@@ -28,7 +28,7 @@ void serverDied(const ChildTermination& termination) {
 }  // namespace
 
 std::optional<StartedServer> startServer(const std::string& executable, const std::string& script,
-                                         AppDelegate& delegate,
+                                         std::function<void()> checkForUpdates,
                                          std::function<void(const ChildTermination&)> onTermination,
                                          std::string* err) {
   Pipe input, output;
@@ -46,7 +46,7 @@ std::optional<StartedServer> startServer(const std::string& executable, const st
   input.readEnd.reset();
   output.writeEnd.reset();
 
-  auto reader = std::make_shared<OutputReader>(delegate);
+  auto reader = std::make_shared<OutputReader>(std::move(checkForUpdates));
   server.output = PipeReader::start(
       std::move(output.readEnd), [reader](std::string_view chunk) { reader->consume(chunk); }, err);
   if (!server.output) return std::nullopt;
@@ -59,12 +59,12 @@ ServerFilesCheck checkServerFiles() {
                           daemon_js_sha512);
 }
 
-int launchServer(AppDelegate& delegate) {
+int launchServer(std::function<void()> checkForUpdates) {
   ServerFilesCheck check = checkServerFiles();
-  return launchServer(delegate, check);
+  return launchServer(std::move(checkForUpdates), check);
 }
 
-int launchServer(AppDelegate& delegate, ServerFilesCheck& check) {
+int launchServer(std::function<void()> checkForUpdates, ServerFilesCheck& check) {
   if (!check.intact()) {
     logLine("validation failure");
     std::exit(0);
@@ -77,7 +77,8 @@ int launchServer(AppDelegate& delegate, ServerFilesCheck& check) {
   }
 
   std::optional<StartedServer> started =
-      startServer(*check.executable(), *check.script(), delegate, serverDied, &err);
+      startServer(*check.executable(), *check.script(), std::move(checkForUpdates), serverDied,
+                  &err);
   if (!started) {
     logLine("cannot start kavri-node: %s, exiting", err.c_str());
     std::exit(1);

@@ -13,8 +13,6 @@
 
 namespace kavri {
 
-class AppDelegate;
-
 // Steps 1 and 2 below begun: resolves Resources/kavri-node and
 // Resources/daemon.js of the main bundle and starts checking them on a
 // thread of their own, so that the caller can do other work meanwhile.
@@ -37,10 +35,10 @@ ServerFilesCheck checkServerFiles();
 // When killall or the server cannot be started at all it logs why and ends
 // the process with status 1. The server, its pipes and the output reader
 // live for the rest of the process. Main thread; call once.
-int launchServer(AppDelegate& delegate, ServerFilesCheck& check);
+int launchServer(std::function<void()> checkForUpdates, ServerFilesCheck& check);
 
 // The same, with the check begun here.
-int launchServer(AppDelegate& delegate);
+int launchServer(std::function<void()> checkForUpdates);
 
 // A started server. Destroying it (tests only) disarms the termination
 // handler, ends and reaps the server, stops the output reader and closes
@@ -55,11 +53,12 @@ struct StartedServer {
 // `script` as its one argument, its standard input and output on the pipes
 // and everything else inherited (see SpawnRequest). `onTermination` is
 // armed before the start and runs on a thread of its own when the server
-// ends. Then installs an OutputReader for `delegate` on the output pipe.
+// ends. Then installs an OutputReader on the output pipe that calls
+// `checkForUpdates` for each request the server makes, from the reader's thread.
 // The agent's copies of the server's pipe ends are closed. Returns nullopt,
 // with the reason in `err`, when the server cannot be started. Main thread.
 std::optional<StartedServer> startServer(const std::string& executable, const std::string& script,
-                                         AppDelegate& delegate,
+                                         std::function<void()> checkForUpdates,
                                          std::function<void(const ChildTermination&)> onTermination,
                                          std::string* err);
 

@@ -64,7 +64,8 @@ class ServerLaunchTest : public ::testing::Test {
   StartedServer start(const std::string& script) {
     writeFile(dir_.file("server.sh"), script);
     std::string err;
-    auto server = startServer("/bin/sh", dir_.file("server.sh"), delegate_, recorder_.handler(), &err);
+    auto server = startServer("/bin/sh", dir_.file("server.sh"),
+                            [this] { delegate_.serverAskedForUpdateCheck(); }, recorder_.handler(), &err);
     EXPECT_TRUE(server) << err;
     return server ? std::move(*server) : StartedServer{};
   }
@@ -140,7 +141,8 @@ TEST_F(ServerLaunchTest, NothingOfTheServerLinkWouldSurviveAnExec) {
 
 TEST_F(ServerLaunchTest, ServerThatCannotStartIsAnError) {
   std::string err;
-  auto server = startServer(dir_.file("missing"), dir_.file("server.sh"), delegate_, recorder_.handler(), &err);
+  auto server = startServer(dir_.file("missing"), dir_.file("server.sh"),
+                            [this] { delegate_.serverAskedForUpdateCheck(); }, recorder_.handler(), &err);
   EXPECT_FALSE(server);
   EXPECT_NE(err.find("missing"), std::string::npos) << err;
 }

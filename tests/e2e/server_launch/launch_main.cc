@@ -11,7 +11,7 @@
 
 int main() {
   kavri::AppDelegate delegate;
-  int serverInput = kavri::launchServer(delegate);
+  int serverInput = kavri::launchServer([&delegate] { delegate.serverAskedForUpdateCheck(); });
   kavri::sendHandshake(serverInput);
   for (;;) pause();
 }
