@@ -1,12 +1,13 @@
 # kavri_add_test(NAME name SOURCES a_test.cc ... [LIBS extra] [LABELS threads ...]
-#                [RESOURCE_LOCK lock ...])
+#                [RESOURCE_LOCK lock ...] [COST seconds])
 # One GoogleTest binary per area; each test case becomes its own CTest test.
-# RESOURCE_LOCK keeps tests that share something machine-wide (such as
-# kavri_node_processes: every test whose agent runs "killall kavri-node")
-# from running at the same time. Binaries labelled `threads` also join the
-# threads_tests target, which the ThreadSanitizer build builds alone.
+# RESOURCE_LOCK keeps tests that share something machine-wide from running
+# at the same time; agents need none, each runs in a PID namespace of its
+# own. COST, the seconds a case takes, has ctest start long cases first so
+# that the short ones run beside them. Binaries labelled `threads` also join
+# the threads_tests target, which the ThreadSanitizer build builds alone.
 function(kavri_add_test)
-  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;COST" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE kavri kavri_test_util GTest::gtest GTest::gtest_main ${ARG_LIBS})
   set(props TIMEOUT 300)
@@ -18,6 +19,9 @@ function(kavri_add_test)
       add_custom_target(threads_tests)
     endif()
     add_dependencies(threads_tests ${ARG_NAME})
+  endif()
+  if(ARG_COST)
+    list(APPEND props COST ${ARG_COST})
   endif()
   if(ARG_RESOURCE_LOCK)
     list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")

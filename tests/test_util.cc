@@ -162,7 +162,11 @@ bool rerunInOwnPidNamespace() {
   if (insideOwnPidNamespace()) return false;
   static const bool possible =
       run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"}).exitStatus == 0;
-  if (!possible) return false;
+  if (!possible) {
+    // Run out here, its agents would reach every server of this account.
+    [] { GTEST_SKIP() << "needs a PID namespace of its own, which the system refuses"; }();
+    return true;
+  }
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
   setenv(kInsideMark, "1", 1);
   // "; exit" keeps the shell from replacing itself with the test.

@@ -70,8 +70,8 @@ class HeldChild {
 // "killall kavri-node"; a stopper signals every copy it finds). A shell is
 // process 1 in there, not the test, so the test's children do not count as
 // started by init. Returns true when it did, having checked the inner run's
-// outcome: the caller then returns. False inside that run, and where the
-// system refuses namespaces: the caller then goes on as it is.
+// outcome, and when the system refuses namespaces, having skipped the test:
+// the caller then returns. False inside that run: the caller goes on.
 bool rerunInOwnPidNamespace();
 
 // True inside the run that rerunInOwnPidNamespace() started.
