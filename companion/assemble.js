@@ -1,40 +1,98 @@
 'use strict';
-// Puts the page's files (companion/page/) into the server's source
-// (companion/daemon.js) to make the one daemon.js that ships: the agent
-// verifies that single file before starting it, so the server never reads
-// anything from beside it. Each marker "@page:NAME@" in the source, quotes
-// included, becomes the file page/NAME as a JSON string literal. The result
-// depends on nothing but the bytes of those files.
+// Folds the companion server's sources into the one daemon.js that ships: the
+// agent verifies that single file before starting it, so the server never
+// reads anything from beside it. The entry point (companion/daemon.js) and
+// each module of companion/server/ become a function in a table of modules
+// at the top of the output; their requires of one another are answered from
+// that table and those of Node's built-in modules by Node. Each marker
+// "@page:NAME@" in them, quotes included, becomes the file page/NAME as a JSON
+// string literal. The result depends on nothing but the bytes of those files.
 //
 //   node companion/assemble.js OUT           writes the assembled server to OUT
 //   node companion/assemble.js --check FILE  fails unless FILE is what the
 //                                            sources assemble into now
 
 const fs = require('fs');
+const {builtinModules} = require('module');
 const path = require('path');
 
-const kSource = path.join(__dirname, 'daemon.js');
-const kPageDir = path.join(__dirname, 'page');
+const kEntry = 'daemon.js';
+const kModuleDir = 'server';
 const kMarker = /"@page:([A-Za-z0-9_.-]+)@"/g;
+const kRequire = /\brequire\((['"])([^'"]*)\1\)/g;
 const kUtf8 = new TextDecoder('utf-8', {fatal: true, ignoreBOM: true});
 
-// Returns the assembled server as a Buffer; throws on a marker without its
-// file, a page file no marker names, or a file that is not UTF-8 (it would
-// not come back byte for byte).
-function assemble(source = kSource, pageDir = kPageDir) {
-  const text = kUtf8.decode(fs.readFileSync(source));
-  const unused = new Set(fs.readdirSync(pageDir));
-  const out = text.replace(kMarker, (marker, name) => {
-    if (!fs.existsSync(path.join(pageDir, name))) {
-      throw new Error(`${source} names ${name}, which is not in ${pageDir}`);
+// The output's loader. Each module runs once, on its first require, as Node
+// would run it: `this` and `exports` its exports, `module` its record. The
+// entry point gets the file's own module, so it knows when it is the main one.
+const kLoader = `const assembledLoaded = new Map();
+function assembledLoad(name, record) {
+  assembledLoaded.set(name, record);
+  const local = (id) => {
+    if (!id.startsWith('./') && !id.startsWith('../')) return require(id);
+    const key = require('path').posix.join(require('path').posix.dirname(name), id);
+    if (assembledLoaded.has(key)) return assembledLoaded.get(key).exports;
+    if (!Object.hasOwn(assembledModules, key)) throw new Error(\`no module \${id} in \${name}\`);
+    return assembledLoad(key, {exports: {}});
+  };
+  local.main = require.main;
+  assembledModules[name].call(record.exports, record.exports, local, record);
+  return record.exports;
+}
+
+assembledLoad('${kEntry}', module);
+`;
+
+// The sources by their names in the output's table, the entry point first:
+// [[name, text]].
+function readSources(root) {
+  const modules = fs.readdirSync(path.join(root, kModuleDir))
+      .filter((file) => file.endsWith('.js')).sort()
+      .map((file) => path.posix.join(kModuleDir, file));
+  return [kEntry, ...modules].map((name) =>
+    [name, kUtf8.decode(fs.readFileSync(path.join(root, name)))]);
+}
+
+// Fails unless every require in `text` names another of the sources or a Node
+// built-in module: the shipped file has nothing else to load.
+function checkRequires(name, text, names) {
+  for (const [, , id] of text.matchAll(kRequire)) {
+    if (id.startsWith('./') || id.startsWith('../')) {
+      if (!names.has(path.posix.join(path.posix.dirname(name), id))) {
+        throw new Error(`${name} requires ${id}, which is not one of the server's sources`);
+      }
+    } else if (!builtinModules.includes(id.replace(/^node:/, ''))) {
+      throw new Error(`${name} requires ${id}, which is not a Node built-in module`);
     }
-    unused.delete(name);
-    return JSON.stringify(kUtf8.decode(fs.readFileSync(path.join(pageDir, name))));
+  }
+}
+
+// Returns the assembled server as a Buffer; throws on a require it could not
+// answer, a marker without its file, a page file no marker names, or a file
+// that is not UTF-8 (it would not come back byte for byte).
+function assemble(root = __dirname) {
+  const pageDir = path.join(root, 'page');
+  const sources = readSources(root);
+  const names = new Set(sources.map(([name]) => name));
+  const unused = new Set(fs.readdirSync(pageDir));
+  const table = sources.map(([name, text]) => {
+    checkRequires(name, text, names);
+    const body = text.replace(kMarker, (marker, page) => {
+      if (!fs.existsSync(path.join(pageDir, page))) {
+        throw new Error(`${name} names ${page}, which is not in ${pageDir}`);
+      }
+      unused.delete(page);
+      return JSON.stringify(kUtf8.decode(fs.readFileSync(path.join(pageDir, page))));
+    });
+    return `${JSON.stringify(name)}: function (exports, require, module) {\n${body}},\n`;
   });
   if (unused.size > 0) {
-    throw new Error(`${source} has no marker for ${[...unused].sort().join(', ')}`);
+    throw new Error(`no source has a marker for ${[...unused].sort().join(', ')}`);
   }
-  return Buffer.from(out);
+  return Buffer.from("'use strict';\n" +
+      '// The companion server: companion/daemon.js and its modules under\n' +
+      '// companion/server/, put in one file by companion/assemble.js.\n' +
+      `const assembledModules = {\n${table.join('')}};\n${kLoader}`);
 }
 
 function main(args) {

@@ -5,7 +5,17 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
-const d = require('./daemon.js');
+const {parseCatalogue} = require('./server/catalogue.js');
+const {collectionFace} = require('./server/collection_face.js');
+const {FaceCutter} = require('./server/face_cutter.js');
+const {groupFamilies} = require('./server/families.js');
+const {fontMediaType} = require('./server/font_file.js');
+const {isAllowedHost, isForeignRequest, isOwnPagePost} = require('./server/guards.js');
+const {parseHandshake} = require('./server/handshake.js');
+const {LineReader} = require('./server/line_reader.js');
+const {RepeatLog} = require('./server/log.js');
+const {PeerOwners, tableEndpoint} = require('./server/peer_account.js');
+const {kDefaultPort, parsePort} = require('./server/port.js');
 const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} =
     require('./harness.js');
 
@@ -15,7 +25,7 @@ const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
 function framer(max = 64) {
   const lines = [];
   const drops = [];
-  const reader = new d.LineReader(max, (l) => lines.push(l.toString()), (why, n) => drops.push(n));
+  const reader = new LineReader(max, (l) => lines.push(l.toString()), (why, n) => drops.push(n));
   return {reader, lines, drops};
 }
 
@@ -78,7 +88,7 @@ describe('LineReader', () => {
 
   it('RaisedLimitAppliesToTheNextLine', () => {
     const lines = [];
-    const reader = new d.LineReader(4, (l) => {
+    const reader = new LineReader(4, (l) => {
       lines.push(l.toString());
       reader.maxLineBytes = 100;
     }, () => assert.fail('nothing is over the raised limit'));
@@ -91,7 +101,7 @@ describe('parseHandshake', () => {
   const pass = 'A1'.repeat(64);
 
   it('SplitsContainerAndPassPhrase', () => {
-    const h = d.parseHandshake(Buffer.from(`AAECAw==;${pass}`));
+    const h = parseHandshake(Buffer.from(`AAECAw==;${pass}`));
     assert.deepEqual(h.pfx, Buffer.from([0, 1, 2, 3]));
     assert.equal(h.passphrase, pass);
   });
@@ -108,7 +118,7 @@ describe('parseHandshake', () => {
       'truncated base64': `AAECAw=;${pass}`,
     };
     for (const [name, line] of Object.entries(cases)) {
-      const h = d.parseHandshake(Buffer.from(line));
+      const h = parseHandshake(Buffer.from(line));
       assert.ok(h.error, name);
       assert.ok(!h.error.includes(pass.slice(0, 16)), `${name} leaks the pass phrase`);
     }
@@ -124,7 +134,7 @@ describe('parseCatalogue', () => {
 
   it('AcceptsTheAgentsMessageAndKeepsItsBytes', () => {
     const line = Buffer.from(JSON.stringify(good));
-    const {catalogue, error} = d.parseCatalogue(line);
+    const {catalogue, error} = parseCatalogue(line);
     assert.equal(error, undefined);
     assert.equal(catalogue.faceCount, 3);
     assert.deepEqual([...catalogue.files.keys()], Object.keys(good));
@@ -132,7 +142,7 @@ describe('parseCatalogue', () => {
   });
 
   it('EmptyCatalogueIsValid', () => {
-    assert.equal(d.parseCatalogue(Buffer.from('{}')).catalogue.faceCount, 0);
+    assert.equal(parseCatalogue(Buffer.from('{}')).catalogue.faceCount, 0);
   });
 
   it('RefusesAnythingElseWhole', () => {
@@ -160,7 +170,7 @@ describe('parseCatalogue', () => {
       'record not an object': bad((f, c) => { c['/usr/share/fonts/a.ttf'].push('x'); }),
     };
     for (const [name, text] of Object.entries(cases)) {
-      const r = d.parseCatalogue(Buffer.isBuffer(text) ? text : Buffer.from(text));
+      const r = parseCatalogue(Buffer.isBuffer(text) ? text : Buffer.from(text));
       assert.ok(r.error, name);
       assert.equal(r.catalogue, undefined, name);
     }
@@ -176,7 +186,7 @@ describe('parseCatalogue', () => {
 
   it('LongCatalogueIsReadAsOneObject', () => {
     const seen = [];
-    const {catalogue} = d.parseCatalogue(Buffer.from(` \n${longText}\n `), (f) => seen.push(f));
+    const {catalogue} = parseCatalogue(Buffer.from(` \n${longText}\n `), (f) => seen.push(f));
     assert.deepEqual([...catalogue.files], Object.keys(long));
     assert.deepEqual(seen, Object.keys(long));
     assert.equal(catalogue.faceCount, 6000);
@@ -197,14 +207,14 @@ describe('parseCatalogue', () => {
       'bare comma': longText.slice(0, middle) + ',' + longText.slice(middle),
     };
     for (const [name, text] of Object.entries(cases)) {
-      assert.ok(d.parseCatalogue(Buffer.from(text)).error, name);
+      assert.ok(parseCatalogue(Buffer.from(text)).error, name);
     }
   });
 
   it('ProtoKeysAreJustPaths', () => {
-    const r = d.parseCatalogue(Buffer.from('{"/__proto__":[],"__proto__":[]}'));
+    const r = parseCatalogue(Buffer.from('{"/__proto__":[],"__proto__":[]}'));
     assert.ok(r.error);  // "__proto__" is not absolute
-    const ok = d.parseCatalogue(Buffer.from('{"/__proto__":[]}'));
+    const ok = parseCatalogue(Buffer.from('{"/__proto__":[]}'));
     assert.ok(ok.catalogue.files.has('/__proto__'));
     assert.equal({}.polluted, undefined);
   });
@@ -218,7 +228,7 @@ describe('groupFamilies', () => {
         face('Sans Mono', 'Book')]],
       ['/f/sans-cond.ttf', [face('Sans', 'Condensed', {stretch: 4})]],
     ]);
-    const families = d.groupFamilies(files);
+    const families = groupFamilies(files);
     assert.deepEqual(families.map((f) => f.family), ['Sans', 'Sans Mono']);
     assert.deepEqual(families[0].styles, ['Book', 'Bold', 'Condensed', 'Oblique']);
     assert.deepEqual(families[0].sample, {path: '/f/sans.ttc', postscript: 'Sans-Book'});
@@ -229,19 +239,19 @@ describe('groupFamilies', () => {
       face('Zeta', 'Regular', {localizedFamily: 'Alpha Z', localizedStyle: 'Normal'}),
       face('Beta', 'Regular'),
     ]]]);
-    const families = d.groupFamilies(files);
+    const families = groupFamilies(files);
     assert.deepEqual(families.map((f) => [f.family, f.name]),
         [['Zeta', 'Alpha Z'], ['Beta', 'Beta']]);
     assert.deepEqual(families[0].styles, ['Normal']);
   });
 
   it('FamilyWithOnlyABoldFaceIsShownInIt', () => {
-    const families = d.groupFamilies(new Map([['/f/b.ttf', [face('B', 'Bold', {weight: 700})]]]));
+    const families = groupFamilies(new Map([['/f/b.ttf', [face('B', 'Bold', {weight: 700})]]]));
     assert.equal(families[0].sample.postscript, 'B-Bold');
   });
 
   it('FacesABrowserRefusesAreNeverTheSample', () => {
-    const families = d.groupFamilies(new Map([
+    const families = groupFamilies(new Map([
       ['/f/serif.pfb', [face('Serif', 'Regular')]],
       ['/f/serif-bold.otf', [face('Serif', 'Bold', {weight: 700})]],
       ['/f/mono.t1', [face('Mono', 'Regular')]],
@@ -257,7 +267,7 @@ describe('groupFamilies', () => {
     for (let i = 0; i < 500; i++) names.push(`Font ${(i * 7) % 500}`, `font-${i}`, `Ärger ${i}`, `_${i}x`);
     const files = new Map(names.map((n, i) => [`/f/${i}.ttf`, [face(n, 'Regular')]]));
     const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
-    assert.deepEqual(d.groupFamilies(files).map((f) => f.name),
+    assert.deepEqual(groupFamilies(files).map((f) => f.name),
         [...names].sort((a, b) => collator.compare(a, b) || (a < b ? -1 : 1)));
   });
 });
@@ -267,28 +277,28 @@ describe('origin checks', () => {
 
   it('AcceptsOnlyItsOwnHostAndPort', () => {
     for (const host of ['127.0.0.1:47000', 'localhost:47000', 'LocalHost:47000']) {
-      assert.ok(d.isAllowedHost(host, port), host);
+      assert.ok(isAllowedHost(host, port), host);
     }
     for (const host of [undefined, '', '127.0.0.1', '127.0.0.1:47001', 'evil.example:47000',
       'localhost.evil.example:47000', '[::1]:47000', '127.0.0.1:47000.evil']) {
-      assert.ok(!d.isAllowedHost(host, port), String(host));
+      assert.ok(!isAllowedHost(host, port), String(host));
     }
   });
 
   it('PostOnlyFromItsOwnPage', () => {
-    assert.ok(d.isOwnPagePost({origin: 'https://127.0.0.1:47000'}, port));
-    assert.ok(d.isOwnPagePost({origin: 'https://localhost:47000',
+    assert.ok(isOwnPagePost({origin: 'https://127.0.0.1:47000'}, port));
+    assert.ok(isOwnPagePost({origin: 'https://localhost:47000',
       'sec-fetch-site': 'same-origin'}, port));
     for (const headers of [{}, {origin: 'null'}, {origin: 'http://127.0.0.1:47000'},
       {origin: 'https://127.0.0.1:47001'}, {origin: 'https://evil.example'},
       {origin: 'https://127.0.0.1:47000', 'sec-fetch-site': 'same-site'}]) {
-      assert.ok(!d.isOwnPagePost(headers, port), JSON.stringify(headers));
+      assert.ok(!isOwnPagePost(headers, port), JSON.stringify(headers));
     }
   });
 
   it('RefusesCrossSiteSubresourcesButNotOpeningThePage', () => {
     const foreign = (method, pathname, headers) =>
-      d.isForeignRequest(method, pathname, headers, port);
+      isForeignRequest(method, pathname, headers, port);
     assert.ok(!foreign('GET', '/font', {}));
     assert.ok(!foreign('GET', '/events', {'sec-fetch-site': 'same-origin'}));
     assert.ok(!foreign('GET', '/', {'sec-fetch-site': 'none', 'sec-fetch-mode': 'navigate'}));
@@ -302,7 +312,7 @@ describe('origin checks', () => {
 
 describe('fontMediaType', () => {
   it('NamesTypesFromTheFilesFirstBytes', () => {
-    const t = (bytes) => d.fontMediaType(Buffer.from(bytes, 'latin1'));
+    const t = (bytes) => fontMediaType(Buffer.from(bytes, 'latin1'));
     assert.equal(t('\x00\x01\x00\x00\x00\x10'), 'font/ttf');
     assert.equal(t('true'), 'font/ttf');
     assert.equal(t('OTTO'), 'font/otf');
@@ -322,9 +332,9 @@ describe('collectionFace', () => {
 
   it('CutsEachFaceOutWithItsOwnTables', async () => {
     for (const [name, font] of [['Alpha-Regular', alpha], ['Beta-Bold', beta], ['Gamma-Mac', mac]]) {
-      const cut = await d.collectionFace(collection, name);
+      const cut = await collectionFace(collection, name);
       assert.ok(cut, name);
-      assert.equal(d.fontMediaType(cut), 'font/ttf');
+      assert.equal(fontMediaType(cut), 'font/ttf');
       assert.deepEqual(fontTables(cut), fontTables(font), name);
     }
   });
@@ -335,7 +345,7 @@ describe('collectionFace', () => {
         const data = fs.readFileSync(kZenHei);
         for (const [index, name] of ['WenQuanYiZenHei', 'WenQuanYiZenHeiMono',
           'WenQuanYiZenHeiSharp'].entries()) {
-          const cut = await d.collectionFace(data, name);
+          const cut = await collectionFace(data, name);
           assert.ok(cut, name);
           assert.ok(cut.length <= data.length, name);
           assert.deepEqual(fontTables(cut), fontTables(data, data.readUInt32BE(12 + 4 * index)),
@@ -344,26 +354,26 @@ describe('collectionFace', () => {
       });
 
   it('NoSuchFaceOrNoCollectionGivesNothing', async () => {
-    assert.equal(await d.collectionFace(collection, 'Delta'), null);
-    assert.equal(await d.collectionFace(collection, 'Alpha'), null);
-    assert.equal(await d.collectionFace(alpha, 'Alpha-Regular'), null);
+    assert.equal(await collectionFace(collection, 'Delta'), null);
+    assert.equal(await collectionFace(collection, 'Alpha'), null);
+    assert.equal(await collectionFace(alpha, 'Alpha-Regular'), null);
   });
 
   it('DamagedCollectionNeverThrows', async () => {
     // Cut short anywhere: the face is whole or not there (only the last
     // table's padding may go).
     for (let n = 0; n < collection.length; n++) {
-      const cut = await d.collectionFace(collection.subarray(0, n), 'Gamma-Mac');
+      const cut = await collectionFace(collection.subarray(0, n), 'Gamma-Mac');
       if (cut !== null) assert.deepEqual(fontTables(cut), fontTables(mac), `${n} bytes`);
       assert.ok(cut === null || n >= collection.length - 3, `${n} bytes`);
     }
     const lying = Buffer.from(collection);
     lying.writeUInt32BE(0xffffffff, 8);  // font count
-    assert.equal(await d.collectionFace(lying, 'Alpha-Regular'), null);
+    assert.equal(await collectionFace(lying, 'Alpha-Regular'), null);
     const offsets = Buffer.from(collection);
     offsets.writeUInt32BE(0xfffffff0, 12);  // first font's directory
-    assert.equal(await d.collectionFace(offsets, 'Alpha-Regular'), null);
-    assert.ok(await d.collectionFace(offsets, 'Beta-Bold'));
+    assert.equal(await collectionFace(offsets, 'Alpha-Regular'), null);
+    assert.ok(await collectionFace(offsets, 'Beta-Bold'));
   });
 
   // Tables that lie outside the file or on each other would make the cut
@@ -391,24 +401,24 @@ describe('collectionFace', () => {
           c.readUInt32BE(record(1) + 8) - c.readUInt32BE(record(0) + 8), record(0) + 12)),
     };
     for (const [name, bad] of Object.entries(cases)) {
-      assert.equal(await d.collectionFace(bad, 'Beta-Bold'), null, name);
-      assert.ok(await d.collectionFace(bad, 'Alpha-Regular'), `${name}: the other faces stay`);
+      assert.equal(await collectionFace(bad, 'Beta-Bold'), null, name);
+      assert.ok(await collectionFace(bad, 'Alpha-Regular'), `${name}: the other faces stay`);
     }
     // Empty tables take no room: they overlap nothing.
     const empty = edit((c) => {
       c.writeUInt32BE(0, record(1) + 12);
       c.writeUInt32BE(c.readUInt32BE(record(0) + 8), record(1) + 8);
     });
-    assert.ok(await d.collectionFace(empty, 'Beta-Bold'));
+    assert.ok(await collectionFace(empty, 'Beta-Bold'));
   });
 
   it('AnswersNoMoreThanTheFileHolds', {skip: !fs.existsSync(kDejaVu) && `${kDejaVu} is missing`},
       async () => {
         const dejavu = fs.readFileSync(kDejaVu);
         const spanning = makeSpanningCollection(dejavu, 2000);
-        assert.equal(await d.collectionFace(spanning, 'DejaVuSans'), null);
+        assert.equal(await collectionFace(spanning, 'DejaVuSans'), null);
         const honest = makeSpanningCollection(dejavu, 0);
-        const cut = await d.collectionFace(honest, 'DejaVuSans');
+        const cut = await collectionFace(honest, 'DejaVuSans');
         assert.ok(cut.length <= honest.length);
         assert.deepEqual(fontTables(cut), fontTables(dejavu));
       });
@@ -442,7 +452,7 @@ describe('FaceCutter', () => {
   it('CutsEachFaceOnceAndAgainOnlyWhenTheFileChanges', async () => {
     const file = path.join(dir, 'once.ttc');
     fs.writeFileSync(file, makeCollection(fonts.slice(0, 2)));
-    const cutter = new d.FaceCutter();
+    const cutter = new FaceCutter();
     const handle = await openCounted(file);
     try {
       const st = await handle.stat();
@@ -476,7 +486,7 @@ describe('FaceCutter', () => {
   it('RunsAFewCutsAtOnceAndKeepsWithinItsBudget', async () => {
     const file = path.join(dir, 'many.ttc');
     fs.writeFileSync(file, makeCollection(fonts));
-    const cutter = new d.FaceCutter({cacheBytes: 2000});
+    const cutter = new FaceCutter({cacheBytes: 2000});
     const handle = await openCounted(file);
     try {
       const st = await handle.stat();
@@ -508,12 +518,12 @@ describe('socket owners', () => {
   const port = (n) => n.toString(16).toUpperCase().padStart(4, '0');
 
   it('ReadsIPv4AndMappedAddressesOnly', () => {
-    assert.equal(d.tableEndpoint(`${v4(127, 0, 0, 1)}:${port(8080)}`), '127.0.0.1:8080');
-    assert.equal(d.tableEndpoint(`${mapped(127, 0, 0, 2)}:${port(443)}`), '127.0.0.2:443');
-    assert.equal(d.tableEndpoint(`${'0'.repeat(31)}1:${port(80)}`), null);  // ::1
+    assert.equal(tableEndpoint(`${v4(127, 0, 0, 1)}:${port(8080)}`), '127.0.0.1:8080');
+    assert.equal(tableEndpoint(`${mapped(127, 0, 0, 2)}:${port(443)}`), '127.0.0.2:443');
+    assert.equal(tableEndpoint(`${'0'.repeat(31)}1:${port(80)}`), null);  // ::1
     for (const bad of ['', ':', '0100007F', '0100007F:', '0100007G:0050', '0100007F:50',
       '0100007F0:0050', `${v4(127, 0, 0, 1)}:${port(1)}:1`]) {
-      assert.equal(d.tableEndpoint(bad), null, bad);
+      assert.equal(tableEndpoint(bad), null, bad);
     }
   });
 
@@ -536,7 +546,7 @@ describe('socket owners', () => {
       fs.writeFileSync(tcp6, [header,
         entry(`${mapped(127, 0, 0, 1)}:${port(50001)}`, `${mapped(127, 0, 0, 1)}:${port(47823)}`,
             '01', 1001), ''].join('\n'));
-      const owners = new d.PeerOwners([tcp, path.join(dir, 'missing'), tcp6]);
+      const owners = new PeerOwners([tcp, path.join(dir, 'missing'), tcp6]);
       const accepted = (remotePort, remoteAddress = '127.0.0.1') =>
         ({remoteAddress, remotePort, localAddress: '127.0.0.1', localPort: 47823});
       assert.deepEqual(await Promise.all([
@@ -554,7 +564,7 @@ describe('socket owners', () => {
     // The entry shows only in the third reading, as when sockets closing
     // elsewhere shift it past a reader twice.
     let readings = 0;
-    const owners = new d.PeerOwners(['tcp'],
+    const owners = new PeerOwners(['tcp'],
         async () => [header, ...(++readings >= 3 ? [client] : [])].join('\n'));
     const accepted = {remoteAddress: '127.0.0.1', remotePort: 50000, localAddress: '127.0.0.1',
       localPort: 47823};
@@ -572,7 +582,7 @@ describe('RepeatLog', () => {
     const lines = [];
     let summarised;
     const summary = new Promise((resolve) => { summarised = resolve; });
-    const log = new d.RepeatLog(50, (line) => {
+    const log = new RepeatLog(50, (line) => {
       lines.push(line);
       if (lines.length === 3) summarised();
     });
@@ -586,9 +596,9 @@ describe('RepeatLog', () => {
 
 describe('parsePort', () => {
   it('DefaultsToAFixedPortAndTakesZero', () => {
-    assert.deepEqual(d.parsePort(undefined), {port: d.kDefaultPort, fixed: false});
-    assert.deepEqual(d.parsePort('0'), {port: 0, fixed: true});
-    assert.deepEqual(d.parsePort('8443'), {port: 8443, fixed: true});
-    for (const bad of ['-1', '65536', '80a', ' 80', '1e3']) assert.ok(d.parsePort(bad).error, bad);
+    assert.deepEqual(parsePort(undefined), {port: kDefaultPort, fixed: false});
+    assert.deepEqual(parsePort('0'), {port: 0, fixed: true});
+    assert.deepEqual(parsePort('8443'), {port: 8443, fixed: true});
+    for (const bad of ['-1', '65536', '80a', ' 80', '1e3']) assert.ok(parsePort(bad).error, bad);
   });
 });

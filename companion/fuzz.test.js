@@ -9,7 +9,10 @@
 
 const assert = require('node:assert/strict');
 const {describe, it} = require('node:test');
-const d = require('./daemon.js');
+const {parseCatalogue} = require('./server/catalogue.js');
+const {collectionFace, planCollectionFace} = require('./server/collection_face.js');
+const {groupFamilies} = require('./server/families.js');
+const {LineReader} = require('./server/line_reader.js');
 const {face, makeFont, makeCollection, makeSpanningCollection} = require('./harness.js');
 
 const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
@@ -137,7 +140,7 @@ async function fuzz(t, seeds, check, structured = null) {
 // A catalogue is taken whole, every record valid, or refused whole.
 function checkCatalogue(line, outcomes) {
   const read = [];
-  const result = d.parseCatalogue(line, (file, faces) => read.push([file, faces]));
+  const result = parseCatalogue(line, (file, faces) => read.push([file, faces]));
   const outcome = result.error !== undefined ? result.error.replace(/ \(.*/s, '') : 'taken';
   outcomes.set(outcome, (outcomes.get(outcome) || 0) + 1);
   if (result.error !== undefined) {
@@ -160,7 +163,7 @@ function checkCatalogue(line, outcomes) {
     count += faces.length;
   }
   assert.equal(faceCount, count);
-  d.groupFamilies(read);
+  groupFamilies(read);
 }
 
 // A cut face is a font whose directory points, in order, at copies of the
@@ -192,7 +195,7 @@ describe('fuzzing', () => {
     const runs = await fuzz(t, seeds, (line) => {
       // Framed as the pipe may deliver it: in pieces, then a line feed.
       const lines = [];
-      const reader = new d.LineReader(1 << 20, (l) => lines.push(l), () => {});
+      const reader = new LineReader(1 << 20, (l) => lines.push(l), () => {});
       for (let at = 0; at < line.length; at += 1 + (line[at] % 7)) {
         reader.push(line.subarray(at, at + 1 + (line[at] % 7)));
       }
@@ -216,7 +219,7 @@ describe('fuzzing', () => {
     const runs = await fuzz(t, seeds, async (data) => {
       const read = async (offset, length) => data.subarray(offset, offset + length);
       for (const name of names) {
-        const plan = await d.planCollectionFace(read, data.length, name);
+        const plan = await planCollectionFace(read, data.length, name);
         if (plan === null) continue;
         cut += 1;
         assert.ok(plan.size <= data.length, `${plan.size} bytes cut from ${data.length}`);
@@ -226,7 +229,7 @@ describe('fuzzing', () => {
           assert.ok(p.offset + p.length <= data.length);
           assert.ok(k === 0 || spans[k - 1].offset + spans[k - 1].length <= p.offset);
         });
-        checkCutFace(await d.collectionFace(data, name), plan, data);
+        checkCutFace(await collectionFace(data, name), plan, data);
       }
     });
     t.diagnostic(`${runs} runs (seed ${kSeed}); ${cut} faces cut`);

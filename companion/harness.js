@@ -95,7 +95,7 @@ class OutputWatcher {
 }
 
 // The server as it ships, assembled from the sources into a file of this
-// process's own, once.
+// process's own, once, alone in its folder: it must need nothing beside it.
 let assembled = null;
 function shippedDaemon() {
   if (!assembled) {

@@ -12,7 +12,9 @@ const {once} = require('events');
 const https = require('https');
 const tls = require('tls');
 const {describe, it, before, after} = require('node:test');
+const {assemble} = require('./assemble.js');
 const h = require('./harness.js');
+const {kDefaultPort} = require('./server/port.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
@@ -440,17 +442,16 @@ describe('companion server start', () => {
   });
 
   it('DefaultPortInUseFallsBackToAFreePort', async () => {
-    const d = require('./daemon.js');
     const blocker = net.createServer();
     await new Promise((resolve, reject) => {
       blocker.once('error', (e) => (e.code === 'EADDRINUSE' ? resolve() : reject(e)));
-      blocker.listen(d.kDefaultPort, '127.0.0.1', resolve);
+      blocker.listen(kDefaultPort, '127.0.0.1', resolve);
     });
     try {
       const server = h.spawnCompanion({KAVRI_PORT: undefined});
       server.send(`${creds.container};${creds.passphrase}\n`);
-      await server.stderr.waitFor(`port ${d.kDefaultPort} is in use; taking a free port instead`);
-      assert.notEqual(await server.port(), d.kDefaultPort);
+      await server.stderr.waitFor(`port ${kDefaultPort} is in use; taking a free port instead`);
+      assert.notEqual(await server.port(), kDefaultPort);
       await server.stop();
     } finally {
       blocker.close();
@@ -466,5 +467,40 @@ describe('companion server start', () => {
     assert.notEqual((await second.exited).code, 0);
     await second.stderr.waitFor(`cannot listen on 127.0.0.1:${port}`);
     await first.stop();
+  });
+});
+
+// The server ships as one file that reads nothing beside it: every test above
+// runs it alone in a folder of its own.
+describe('the shipped file', () => {
+  it('DependsOnlyOnTheBytesOfItsSources', () => {
+    const root = h.tempDir('kavri-sources-');
+    try {
+      for (const name of ['daemon.js', 'server', 'page']) {
+        fs.cpSync(path.join(__dirname, name), path.join(root, name), {recursive: true});
+      }
+      assert.deepEqual(assemble(root), assemble());
+      const module = path.join(root, 'server', 'extra.js');
+      for (const [text, why] of [
+        ["require('../harness.js');\n", /requires \.\.\/harness\.js, which is not one of/],
+        ["require('./missing.js');\n", /requires \.\/missing\.js, which is not one of/],
+        ["require('left-pad');\n", /requires left-pad, which is not a Node built-in/],
+        ['const page = "@page:missing.html@";\n', /names missing\.html, which is not in/],
+      ]) {
+        fs.writeFileSync(module, text);
+        assert.throws(() => assemble(root), why);
+      }
+      fs.writeFileSync(module, "require('node:fs');\n");
+      fs.writeFileSync(path.join(root, 'page', 'unused.css'), '');
+      assert.throws(() => assemble(root), /no source has a marker for unused\.css/);
+    } finally {
+      fs.rmSync(root, {recursive: true, force: true});
+    }
+  });
+
+  it('ItsSourceRunsBesideItsModulesButWantsItsPage', async () => {
+    const server = h.spawnCompanion({}, path.join(__dirname, 'daemon.js'));
+    assert.equal((await server.exited).code, 1);
+    await server.stderr.waitFor('this is the server\'s source without its page');
   });
 });
