@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -104,6 +105,35 @@ RunResult run(const std::vector<std::string>& argv) {
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+bool dropPrivilegesTo(uid_t uid) {
+  gid_t gid = static_cast<gid_t>(uid);
+  return setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+         setresuid(uid, uid, uid) == 0;
+}
+
+std::string inChildAs(uid_t uid, const std::function<std::string()>& body) {
+  Pipe result;
+  if (!createPipe(&result, nullptr)) return "no pipe";
+  pid_t pid = fork();
+  if (pid == 0) {
+    result.readEnd.reset();
+    if (!dropPrivilegesTo(uid)) _exit(2);
+    std::string text = body();
+    (void)!write(result.writeEnd.get(), text.data(), text.size());
+    _exit(0);
+  }
+  result.writeEnd.reset();
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(result.readEnd.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "child failed";
 }
 
 HeldChild::HeldChild(const std::function<bool()>& prepare) {

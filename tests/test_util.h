@@ -44,6 +44,18 @@ struct RunResult {
 // Runs `argv` (argv[0] a path) with stdin from /dev/null and waits for it.
 RunResult run(const std::vector<std::string>& argv);
 
+// The account that tests drop to when they need a user other than root.
+inline constexpr uid_t kNobody = 65534;
+
+// Makes the calling process (a forked child) belong to `uid` alone, with
+// the group of the same number and no supplementary groups. False when the
+// system refuses.
+bool dropPrivilegesTo(uid_t uid);
+
+// Runs `body` in a forked child that has dropped to `uid` and returns what
+// it returns, or "child failed".
+std::string inChildAs(uid_t uid, const std::function<std::string()>& body);
+
 // A forked copy of the test process that runs `prepare` (false ends it
 // with status 2), tells the test it is ready, then waits until the test lets
 // it go and exits with status 0. Destruction kills and reaps it.

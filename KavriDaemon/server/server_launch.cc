@@ -4,6 +4,7 @@
 
 #include "platform/bundle.h"
 #include "platform/log.h"
+#include "platform/user_account.h"
 #include "server/credentials.h"
 #include "server/output_reader.h"
 
@@ -17,6 +18,23 @@ constexpr char kScriptName[] = "daemon.js";
 std::optional<std::string> resourcePath(const char* name) {
   const Bundle* bundle = Bundle::main();
   return bundle ? bundle->pathForResource(name) : std::nullopt;
+}
+
+// Ends servers left by an earlier agent of this account; never another
+// account's, which root could end and anyone else would fill the log
+// refusing to. Without a name to give killall there is no telling them
+// apart, so nothing is signalled.
+void endStaleServers() {
+  std::optional<std::string> user = currentUserName();
+  if (!user) {
+    logLine("cannot find this account's user name, not ending stale servers");
+    return;
+  }
+  std::string err;
+  if (!runAndWait(kKillall, {"-u", *user, kServerName}, nullptr, &err)) {
+    logLine("cannot run %s: %s, exiting", kKillall, err.c_str());
+    std::exit(1);
+  }
 }
 
 void serverDied(const ChildTermination& termination) {
@@ -70,12 +88,9 @@ int launchServer(std::function<void()> checkForUpdates, ServerFilesCheck& check)
     std::exit(0);
   }
 
-  std::string err;
-  if (!runAndWait(kKillall, {kServerName}, nullptr, &err)) {
-    logLine("cannot run %s: %s, exiting", kKillall, err.c_str());
-    std::exit(1);
-  }
+  endStaleServers();
 
+  std::string err;
   std::optional<StartedServer> started =
       startServer(*check.executable(), *check.script(), std::move(checkForUpdates), serverDied,
                   &err);

@@ -27,8 +27,9 @@ ServerFilesCheck checkServerFiles();
 //      script against daemon_js_sha512 (`check`, waited for); on any
 //      mismatch (or a missing file) logs "validation failure" and ends the
 //      process with status 0, before anything is started;
-//   3. runs "/usr/bin/killall kavri-node" and waits for it (not for the
-//      processes it signals);
+//   3. runs "/usr/bin/killall -u <this account's user name> kavri-node"
+//      and waits for it (not for the processes it signals); when the name
+//      cannot be found it logs so and signals nothing;
 //   4. starts the server (startServer) with a termination handler that logs
 //      "kavri-node died (%d), exiting" with the exit code or signal number
 //      and ends the process with status 1 at once, from its own thread.

@@ -1,10 +1,7 @@
 #include "updater/updater.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -450,32 +447,6 @@ TEST_F(UpdaterTest, WithoutAFeedNothingIsChecked) {
   EXPECT_EQ(server_.requests("/appcast.xml"), 0);
 }
 
-// Runs `body` in a child process as nobody and returns what it returns.
-std::string asNobody(const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return "no pipe";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-        setresuid(65534, 65534, 65534) != 0)
-      _exit(2);
-    std::string result = body();
-    (void)!write(fds[1], result.data(), result.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string result;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) result.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? result : "child failed";
-}
-
 TEST_F(UpdaterTest, APackageManagedBundleIsLeftToThePackageManager) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to nobody";
 #ifdef __SANITIZE_THREAD__
@@ -486,7 +457,7 @@ TEST_F(UpdaterTest, APackageManagedBundleIsLeftToThePackageManager) {
   // Installed by root in root's directory, as a package is: others may read
   // and run it, not replace it.
   ASSERT_EQ(chmod(apps().c_str(), 0755), 0);
-  std::string result = asNobody([&] { return checkAsThisUser(false); });
+  std::string result = testing::inChildAs(testing::kNobody, [&] { return checkAsThisUser(false); });
   std::string line =
       "log updates come from the package manager, not checking for updates: " + apps() +
       " is not writable by this user: Permission denied\n";
@@ -498,7 +469,7 @@ TEST_F(UpdaterTest, APackageManagedBundleIsLeftToThePackageManager) {
   for (auto& entry : std::filesystem::recursive_directory_iterator(apps()))
     ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
   ASSERT_EQ(chown(apps().c_str(), 65534, 65534), 0);
-  result = asNobody([&] { return checkAsThisUser(true); });
+  result = testing::inChildAs(testing::kNobody, [&] { return checkAsThisUser(true); });
   EXPECT_EQ(result, "found\noffered\ninstall\nrelaunch\nexec\n");
   EXPECT_EQ(server_.requests("/appcast.xml"), 1);
   EXPECT_EQ(server_.requests("/update.tar.gz"), 1);

@@ -9,11 +9,13 @@
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/pipe.h"
@@ -33,16 +35,18 @@ using testing::writeFile;
 
 constexpr unsigned long long kSigtermBit = 1ull << (SIGTERM - 1);
 
-// A process named "kavri-node" left from an earlier agent. It blocks
-// SIGTERM, so a signal sent to it stays visible as pending.
+// A process named "kavri-node" left from an earlier agent, of this account
+// or of `account`. It blocks SIGTERM, so a signal sent to it stays visible
+// as pending.
 class StaleServer : public testing::HeldChild {
  public:
-  StaleServer()
-      : HeldChild([] {
+  explicit StaleServer(std::optional<uid_t> account = std::nullopt)
+      : HeldChild([account] {
           sigset_t term;
           sigemptyset(&term);
           sigaddset(&term, SIGTERM);
           sigprocmask(SIG_BLOCK, &term, nullptr);
+          if (account && !testing::dropPrivilegesTo(*account)) return false;
           return prctl(PR_SET_NAME, "kavri-node") == 0;
         }) {}
 };
@@ -55,6 +59,10 @@ unsigned long long pendingSignals(const std::string& status) {
     if (at != std::string::npos) pending |= std::stoull(status.substr(at + 8, 16), nullptr, 16);
   }
   return pending;
+}
+
+bool terminateSignalPending(pid_t pid) {
+  return pendingSignals(readFile("/proc/" + std::to_string(pid) + "/status")) & kSigtermBit;
 }
 
 class ServerLaunchE2eTest : public ::testing::Test {
@@ -123,17 +131,35 @@ TEST_F(ServerLaunchE2eTest, ServerEndedByTheTerminateSignalIsLoggedWith15) {
   EXPECT_NE(agent.err.find("kavri-node died (15), exiting"), std::string::npos) << agent.err;
 }
 
-TEST_F(ServerLaunchE2eTest, StaleServerIsSignalledBeforeTheNewServerStarts) {
+// An agent of each account, with a stale server of its own and one of the
+// other account's: it ends only its own, and says nothing of the other.
+class StaleServerTest : public ServerLaunchE2eTest, public ::testing::WithParamInterface<uid_t> {};
+
+TEST_P(StaleServerTest, OwnStaleServerIsSignalledBeforeTheNewServerStartsAndNoOtherAccounts) {
   if (rerunInOwnPidNamespace()) return;
-  StaleServer stale;
+  uid_t account = GetParam();
+  uid_t other = account == 0 ? testing::kNobody : 0;
+  StaleServer stale(account);
+  StaleServer othersStale(other);
   setenv("KAVRI_TEST_STALE_PID", std::to_string(stale.pid()).c_str(), 1);
-  RunResult agent = runAgent("stale");
-  EXPECT_EQ(agent.exitStatus, 1) << agent.err;
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chown(out_.c_str(), account, account), 0);
+  std::string agent = testing::inChildAs(account, [&] {
+    RunResult result = runAgent("stale");
+    return std::to_string(result.exitStatus) + "\n" + result.err;
+  });
+  EXPECT_EQ(agent.rfind("1\n", 0), 0u) << agent;
+  EXPECT_EQ(agent.find("Operation not permitted"), std::string::npos) << agent;
   // The new server copied the stale one's status as it started.
   std::string seenByServer = readFile(out_ + "/stale_status");
   ASSERT_FALSE(seenByServer.empty());
   EXPECT_NE(pendingSignals(seenByServer) & kSigtermBit, 0u) << seenByServer;
+  EXPECT_FALSE(terminateSignalPending(othersStale.pid()));
+  EXPECT_EQ(othersStale.release(), "exited 0");
 }
+
+INSTANTIATE_TEST_SUITE_P(Accounts, StaleServerTest, ::testing::Values(0, testing::kNobody),
+                         [](const auto& info) { return info.param == 0 ? "Root" : "Nobody"; });
 
 class ValidationFailureTest : public ServerLaunchE2eTest,
                               public ::testing::WithParamInterface<const char*> {};
@@ -159,9 +185,8 @@ TEST_P(ValidationFailureTest, SingleChangedByteStopsTheAgentWithStatus0AndNothin
   EXPECT_EQ(scriptRead, std::string(GetParam()) == "daemon.js");
 
   // killall never ran: the stale server was not signalled and still runs.
-  std::string status = readFile("/proc/" + std::to_string(stale.pid()) + "/status");
-  EXPECT_EQ(pendingSignals(status) & kSigtermBit, 0u) << status;
-  EXPECT_EQ(status.find("State:\tZ"), std::string::npos) << status;
+  EXPECT_FALSE(terminateSignalPending(stale.pid()));
+  EXPECT_EQ(stale.release(), "exited 0");
 }
 
 INSTANTIATE_TEST_SUITE_P(EitherFile, ValidationFailureTest, ::testing::Values("kavri-node", "daemon.js"),
