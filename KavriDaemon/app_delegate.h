@@ -29,7 +29,10 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   // The delayed update start: loads the updater, takes its shared updater,
   // configures it for automatic checks and downloads from SUFeedURL and asks
   // for a check. An updater that cannot be loaded leaves the agent without
-  // one: the server's requests are dropped, as before the start. Main thread.
+  // one: the server's requests are dropped, as before the start. For a
+  // bundle that is not the agent's to replace (packageManagedReason) nothing
+  // is loaded: each check, this start's included, is answered with one log
+  // line. Main thread.
   void startUpdater();
 
   // The shared updater once the delayed update start has run, else nullptr.
@@ -53,6 +56,9 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
  private:
   const UpdaterModule* (*loadUpdater_)();
   std::unique_ptr<FontScanner> scanner_;  // set during start-up; main thread
+  // What answers the checks when the bundle is the package manager's to
+  // update; set once on the main thread, before updater_.
+  std::unique_ptr<Updater> packageManagedUpdater_;
   std::atomic<Updater*> updater_{nullptr};  // written once on the main thread
 };
 

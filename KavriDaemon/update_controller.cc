@@ -4,10 +4,21 @@
 #include "app_delegate.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
+#include "updater/package_managed.h"
+#include "updater/update_trial.h"
 
 namespace kavri {
 
 void AppDelegate::startUpdater() {
+  // A bundle the package manager updates is never changed by the agent, so
+  // its updater is not even loaded: the check of this start and each the
+  // server asks for are answered with one line.
+  if (std::optional<std::string> reason = packageManagedReason(installedBundlePath())) {
+    packageManagedUpdater_ = std::make_unique<PackageManagedUpdater>(std::move(*reason));
+    updater_.store(packageManagedUpdater_.get(), std::memory_order_release);
+    packageManagedUpdater_->checkForUpdatesInBackground();
+    return;
+  }
   const UpdaterModule* module = loadUpdater_();
   if (!module) return;
   Updater& updater = module->sharedUpdater();

@@ -110,12 +110,18 @@ TEST_F(UpdateController, CallbacksLogAndInstallAtOnce) {
 }
 
 // Runs this test binary again from inside a bundle whose Info.plist holds
-// `feed`, so that the delayed start reads it as the agent would.
+// `feed`, so that the delayed start reads it as the agent would; with
+// `packageManaged`, the bundle carries the package's marker.
 testing::RunResult runInBundle(const std::string& feed, const std::string& expected,
-                               const std::string& filter = "UpdateController.DelayedStart*") {
+                               const std::string& filter = "UpdateController.DelayedStart*",
+                               bool packageManaged = false) {
   testing::TempDir dir;
   std::string macos = dir.file("KavriDaemon.app/Contents/MacOS");
   std::filesystem::create_directories(macos);
+  if (packageManaged) {
+    std::filesystem::create_directories(dir.file("KavriDaemon.app/Contents/Resources"));
+    testing::writeFile(dir.file("KavriDaemon.app/Contents/Resources/package-managed"), "");
+  }
   testing::writeFile(dir.file("KavriDaemon.app/Contents/Info.plist"),
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                      "<key>CFBundleIdentifier</key><string>com.kavri.test</string>"
@@ -165,6 +171,36 @@ TEST(UpdaterLoadInBundle, AMissingModuleIsLoggedAndLeavesTheAgentWithoutAnUpdate
   auto result = runInBundle("https://updates.example.com/appcast.xml", "", "UpdaterLoad.*");
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
+}
+
+// Inside a bundle with the package's marker (below), which this process, as
+// root, could replace: it is left to the package manager all the same.
+TEST(UpdaterLoad, APackageManagedBundleLoadsNoUpdaterAndAnswersEachCheckWithOneLine) {
+  const Bundle* bundle = Bundle::main();
+  if (!bundle || !bundle->isPackageManaged()) GTEST_SKIP() << "runs inside a package's bundle";
+  static bool loaded = false;
+  std::vector<std::string> lines;
+  setLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
+  AppDelegate app([]() -> const UpdaterModule* {
+    loaded = true;
+    return nullptr;
+  });
+  app.startUpdater();
+  app.serverAskedForUpdateCheck();
+  setLogSinkForTesting(nullptr);
+  EXPECT_FALSE(loaded);
+  const std::string line = "updates come from the package manager, not checking for updates: " +
+                           bundle->path() + " was installed by the package manager";
+  EXPECT_EQ(lines, (std::vector<std::string>{line, line}));
+}
+
+TEST(UpdaterLoadInBundle, APackageManagedBundleIsLeftToThePackageManagerEvenByRoot) {
+  if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
+  auto result = runInBundle("https://updates.example.com/appcast.xml", "",
+                            "UpdaterLoad.APackageManaged*", true);
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("SKIPPED"), std::string::npos) << result.out;
 }
 
 }  // namespace

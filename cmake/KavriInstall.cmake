@@ -18,6 +18,12 @@ install(DIRECTORY ${PROJECT_BINARY_DIR}/KavriDaemon.app/
 # digests are in the agent.
 install(TARGETS KavriDaemon RUNTIME DESTINATION ${kavri_bundle}/Contents/MacOS)
 install(TARGETS kavri_updater_module LIBRARY DESTINATION ${kavri_bundle}/Contents/Frameworks)
+# Only the package's bundle is marked as the package manager's to update
+# (Bundle::isPackageManaged): the package takes this component as well
+# (KavriPackage.cmake); a plain `cmake --install` leaves it out.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/package-managed
+        DESTINATION ${kavri_bundle}/Contents/Resources
+        COMPONENT package EXCLUDE_FROM_ALL)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/doc/ DESTINATION share/doc/kavri-daemon)
 install(FILES ${PROJECT_SOURCE_DIR}/dist/copyright DESTINATION share/doc/kavri-daemon)

@@ -42,5 +42,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS psmisc)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)  # scripts/package may choose gzip
 set(CPACK_THREADS 0)
+# Everything a plain install has, and the marker that only the package's
+# bundle carries (KavriInstall.cmake), in the one package.
+set(CPACK_COMPONENTS_ALL Unspecified package)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 
 include(CPack)

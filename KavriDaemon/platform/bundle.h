@@ -38,6 +38,11 @@ class Bundle {
   // name (no type, no extension, no directories).
   std::optional<std::string> pathForResource(std::string_view name) const;
 
+  // Whether the package manager installed this bundle: only the package's
+  // bundle carries the resource "package-managed". Such a bundle is updated
+  // with its package alone, whoever runs the agent, root included.
+  bool isPackageManaged() const;
+
   // Contents/MacOS/<name>.
   std::string executablePath(std::string_view name) const;
 

@@ -151,6 +151,8 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name) const 
   return path;
 }
 
+bool Bundle::isPackageManaged() const { return pathForResource("package-managed").has_value(); }
+
 std::string Bundle::executablePath(std::string_view name) const {
   return path_ + "/Contents/MacOS/" + std::string(name);
 }

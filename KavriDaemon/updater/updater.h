@@ -78,10 +78,11 @@ class Updater {
   // Asks for a check and returns at once, never blocking on the check.
   // Callable from any thread. A request while a check is asked for or under
   // way, or before a feed address is set, is dropped with a log line.
-  // Without a feed address no scheduled check runs either. When this user
-  // cannot replace the bundle (a package-managed install), no check ever
-  // runs: every request is answered with the same one log line, that
-  // updates come from the package manager.
+  // Without a feed address no scheduled check runs either. For a bundle
+  // that is not the agent's to replace (packageManagedReason: the package's
+  // bundle, or one this user cannot replace), create() makes an updater
+  // that never checks: every request is answered with the same one log
+  // line, that updates come from the package manager.
   virtual void checkForUpdatesInBackground() = 0;
 };
 

@@ -15,6 +15,7 @@
 #include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/log.h"
+#include "updater/package_managed.h"
 #include "updater/update_check.h"
 #include "updater/update_install.h"
 #include "updater/update_trial.h"
@@ -31,11 +32,7 @@ class LinuxUpdater : public Updater {
   explicit LinuxUpdater(UpdaterOptions options)
       : options_(std::move(options)),
         interval_(options_.checkInterval.value_or(scheduledCheckInterval(
-            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval")))),
-        packageManaged_(packageManagedReason(options_.bundlePath)) {
-    // A bundle this user cannot replace is the package manager's to update:
-    // no thread, so nothing is ever checked or downloaded.
-    if (packageManaged_) return;
+            Bundle(options_.bundlePath).infoInteger("SUScheduledCheckInterval")))) {
     // What an earlier install left (the version before this one) goes now.
     if (!options_.bundlePath.empty()) removeTree(UpdateStaging::pathFor(options_.bundlePath), nullptr);
     thread_ = std::thread([this] { work(); });
@@ -76,10 +73,6 @@ class LinuxUpdater : public Updater {
   }
 
   void checkForUpdatesInBackground() override {
-    if (packageManaged_) {
-      logLine("%s", packageManaged_->c_str());
-      return;
-    }
     {
       std::lock_guard lock(mutex_);
       if (feedURL_.empty()) {
@@ -129,17 +122,8 @@ class LinuxUpdater : public Updater {
     }
   }
 
-  // The one line that answers every check when the bundle is not ours to
-  // replace; nullopt when it is.
-  static std::optional<std::string> packageManagedReason(const std::string& bundlePath) {
-    std::string why;
-    if (bundlePath.empty() || canReplaceBundle(bundlePath, &why)) return std::nullopt;
-    return "updates come from the package manager, not checking for updates: " + why;
-  }
-
   const UpdaterOptions options_;
   const std::chrono::milliseconds interval_;
-  const std::optional<std::string> packageManaged_;
   std::atomic<bool> cancel_{false};
 
   std::mutex mutex_;
@@ -172,6 +156,10 @@ std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSec
 }
 
 std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
+  // The agent does not even load its updater for a bundle that is not its
+  // to replace; made for one all the same, it has no thread and no feed.
+  if (std::optional<std::string> reason = packageManagedReason(options.bundlePath))
+    return std::make_unique<PackageManagedUpdater>(std::move(*reason));
   return std::make_unique<LinuxUpdater>(std::move(options));
 }
 

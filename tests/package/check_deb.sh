@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Checks a built kavri-daemon package: exactly the expected files, kavri-node
-# as built (its digest is in the agent), no dependency on Debian's nodejs,
-# and a user unit that systemd accepts and that starts the packaged agent.
+# Checks a built kavri-daemon package: exactly the expected files (the
+# package's marker in its bundle among them, which a per-user install of the
+# same build lacks), kavri-node as built (its digest is in the agent), no
+# dependency on Debian's nodejs, and a user unit that systemd accepts and
+# that starts the packaged agent.
 # Usage: tests/package/check_deb.sh build/kavri-daemon_<version>_amd64.deb BUILD_DIR
 set -euo pipefail
 deb=$1
@@ -19,6 +21,7 @@ $app/Contents/Info.plist
 $app/Contents/MacOS/KavriDaemon
 $app/Contents/Resources/daemon.js
 $app/Contents/Resources/kavri-node
+$app/Contents/Resources/package-managed
 $unit
 $doc/changelog.Debian.gz
 $doc/copyright
@@ -45,4 +48,12 @@ grep -qx "ExecStart=/$app/Contents/MacOS/KavriDaemon" "$root/$unit"
 sed "s|/$app/|$root/$app/|g" "$root/$unit" > "$root/kavri-daemon.service"
 mkdir -m 700 "$root/runtime"
 XDG_RUNTIME_DIR="$root/runtime" systemd-analyze verify --user --man=no "$root/kavri-daemon.service"
+# Only the package's bundle is marked as the package manager's to update; a
+# per-user install of the same build updates itself.
+cmake --install "$build" --prefix "$root/home/.local" >/dev/null
+test -x "$root/home/.local/lib/kavri/KavriDaemon.app/Contents/MacOS/KavriDaemon"
+if [ -e "$root/home/.local/lib/kavri/KavriDaemon.app/Contents/Resources/package-managed" ]; then
+  echo "the per-user install carries the package's marker" >&2
+  exit 1
+fi
 echo "package contents and unit: ok"

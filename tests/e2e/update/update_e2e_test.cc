@@ -298,9 +298,10 @@ class UpdateScenario : public ::testing::Test {
   testing::TestHttpServer server_;
 };
 
-// Three installs of version 1, side by side: one is offered a good version 2,
+// Four installs of version 1, side by side: one is offered a good version 2,
 // one a version 2 whose server files fail verification (it exits with status
-// 0, which no service manager restarts), one a version 2 that crashes. The
+// 0, which no service manager restarts), one a version 2 that crashes, and
+// one, installed by the package manager, a good version 2 as well. The
 // agents start one after another and every later start waits for the
 // earlier ones' servers, so that no agent's "killall kavri-node" meets
 // another's server before it renames itself.
@@ -309,6 +310,7 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
   Site& good = addSite("good");
   Site& exits = addSite("exits");
   Site& crashes = addSite("crashes");
+  Site& packaged = addSite("packaged");
 
   publish(good, KAVRI_UPDATE_V2);
   testing::writeFile(dir_.file("other"), "not the archive");
@@ -336,8 +338,15 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
   publish(crashes, crashing);
   offer(crashes, testing::signFile(key_, crashes.archivePath()));
 
+  // The package's bundle, which root could replace: it carries the
+  // package's marker, and no updater module, so that loading one would say so.
+  publish(packaged, KAVRI_UPDATE_V2);
+  offer(packaged, testing::signFile(key_, packaged.archivePath()));
+  testing::writeFile(packaged.app() + "/Contents/Resources/package-managed", "");
+  fs::remove(packaged.app() + "/Contents/Frameworks/libkavri_updater.so");
+
   auto started = Clock::now();
-  for (Site* site : {&good, &exits, &crashes}) {
+  for (Site* site : {&good, &exits, &crashes, &packaged}) {
     start(*site);
     ASSERT_TRUE(waitUntil([&] { return site->serverPid() > 0; }, 30s)) << site->agent->log();
   }
@@ -457,6 +466,37 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
     EXPECT_EQ(target.find(".update"), std::string::npos) << target;
     EXPECT_EQ(target.find("(deleted)"), std::string::npos) << target;
   }
+
+  // The package's bundle is left to the package manager: nothing is loaded,
+  // the feed is never asked, and the check of the delayed start and the one
+  // the server asks for are each answered with the one line.
+  const std::string packagedLine =
+      "updates come from the package manager, not checking for updates: " + packaged.app() +
+      " was installed by the package manager";
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return packaged.agent->log().find(packagedLine) != std::string::npos ||
+               !packaged.agent->running();
+      },
+      90s))
+      << packaged.agent->log();
+  kill(packaged.serverPid(), SIGUSR2);
+  auto answers = [&] {
+    std::vector<std::string> updateLines;
+    for (const std::string& line : splitLines(packaged.agent->log()))
+      if (line.find("pdate") != std::string::npos) updateLines.push_back(line);
+    return updateLines;
+  };
+  ASSERT_TRUE(waitUntil([&] { return answers().size() >= 2 || !packaged.agent->running(); }, 30s))
+      << packaged.agent->log();
+  EXPECT_TRUE(packaged.agent->running());
+  EXPECT_EQ(answers().size(), 2u) << packaged.agent->log();
+  for (const std::string& line : answers())
+    EXPECT_EQ(line.substr(line.find("] ") + 2), packagedLine) << packaged.agent->log();
+  EXPECT_EQ(packaged.agent->log().find("cannot load the updater"), std::string::npos);
+  EXPECT_EQ(feedRequests(packaged), 0);
+  EXPECT_EQ(packaged.version(), "1");
+  EXPECT_EQ(packaged.besideTheBundle(), std::vector<std::string>{"KavriDaemon.app"});
 }
 
 }  // namespace
