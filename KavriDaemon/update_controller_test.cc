@@ -109,18 +109,28 @@ TEST_F(UpdateController, CallbacksLogAndInstallAtOnce) {
   EXPECT_EQ(log(), expected);
 }
 
+// What a bundle holds beyond the test binary and its Info.plist.
+struct BundleContents {
+  bool packageManaged = false;  // the package's marker
+  std::string updaterModule;    // copied in as Contents/Frameworks/libkavri_updater.so
+};
+
 // Runs this test binary again from inside a bundle whose Info.plist holds
-// `feed`, so that the delayed start reads it as the agent would; with
-// `packageManaged`, the bundle carries the package's marker.
+// `feed`, so that the delayed start reads it as the agent would.
 testing::RunResult runInBundle(const std::string& feed, const std::string& expected,
                                const std::string& filter = "UpdateController.DelayedStart*",
-                               bool packageManaged = false) {
+                               const BundleContents& contents = {}) {
   testing::TempDir dir;
   std::string macos = dir.file("KavriDaemon.app/Contents/MacOS");
   std::filesystem::create_directories(macos);
-  if (packageManaged) {
+  if (contents.packageManaged) {
     std::filesystem::create_directories(dir.file("KavriDaemon.app/Contents/Resources"));
     testing::writeFile(dir.file("KavriDaemon.app/Contents/Resources/package-managed"), "");
+  }
+  if (!contents.updaterModule.empty()) {
+    std::filesystem::create_directories(dir.file("KavriDaemon.app/Contents/Frameworks"));
+    std::filesystem::copy_file(contents.updaterModule,
+                               dir.file("KavriDaemon.app/Contents/Frameworks/libkavri_updater.so"));
   }
   testing::writeFile(dir.file("KavriDaemon.app/Contents/Info.plist"),
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
@@ -149,8 +159,9 @@ TEST(UpdateControllerInBundle, SetsTheFeedFromInfoPlistOrLogsWhyNot) {
   }
 }
 
-// The agent's own loader: outside a bundle there is nothing to load, and the
-// bundle it runs in below has no Frameworks directory.
+// The agent's own loader: outside a bundle there is nothing to load, and in
+// the bundles it runs in below the module is missing, or of another build
+// (KAVRI_EXPECT_LOAD_ERROR names why).
 TEST(UpdaterLoad, AnUpdaterThatCannotBeLoadedLeavesTheAgentWithoutOne) {
   std::vector<std::string> lines;
   setLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
@@ -164,13 +175,33 @@ TEST(UpdaterLoad, AnUpdaterThatCannotBeLoadedLeavesTheAgentWithoutOne) {
     EXPECT_NE(lines[0].find("Contents/Frameworks/libkavri_updater.so"), std::string::npos)
         << lines[0];
   }
+  if (const char* why = getenv("KAVRI_EXPECT_LOAD_ERROR")) {
+    EXPECT_NE(lines[0].find(why), std::string::npos) << lines[0];
+  }
 }
 
 TEST(UpdaterLoadInBundle, AMissingModuleIsLoggedAndLeavesTheAgentWithoutAnUpdater) {
   if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
-  auto result = runInBundle("https://updates.example.com/appcast.xml", "", "UpdaterLoad.*");
+  setenv("KAVRI_EXPECT_LOAD_ERROR", "No such file or directory", 1);
+  auto result = runInBundle("https://updates.example.com/appcast.xml", "",
+                            "UpdaterLoad.AnUpdaterThatCannotBeLoaded*");
+  unsetenv("KAVRI_EXPECT_LOAD_ERROR");
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
-  EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+}
+
+// The module in the agent's bundle was replaced by another version's (a
+// package upgrade under a running agent): it is refused with one line
+// before any of its code runs, and the agent runs on without an updater.
+TEST(UpdaterLoadInBundle, AnUpdaterOfAnotherBuildIsRefusedBeforeAnyOfItRuns) {
+  if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
+  setenv("KAVRI_EXPECT_LOAD_ERROR", "libkavri_updater.so is of another build (build id ", 1);
+  auto result = runInBundle("https://updates.example.com/appcast.xml", "",
+                            "UpdaterLoad.AnUpdaterThatCannotBeLoaded*",
+                            {.updaterModule = KAVRI_OTHER_BUILD_UPDATER});
+  unsetenv("KAVRI_EXPECT_LOAD_ERROR");
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
 }
 
 // Inside a bundle with the package's marker (below), which this process, as
@@ -197,7 +228,7 @@ TEST(UpdaterLoad, APackageManagedBundleLoadsNoUpdaterAndAnswersEachCheckWithOneL
 TEST(UpdaterLoadInBundle, APackageManagedBundleIsLeftToThePackageManagerEvenByRoot) {
   if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
   auto result = runInBundle("https://updates.example.com/appcast.xml", "",
-                            "UpdaterLoad.APackageManaged*", true);
+                            "UpdaterLoad.APackageManaged*", {.packageManaged = true, .updaterModule = ""});
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
   EXPECT_EQ(result.out.find("SKIPPED"), std::string::npos) << result.out;

@@ -17,7 +17,7 @@ const UpdaterModule* load() {
     return nullptr;
   }
   std::string err;
-  std::unique_ptr<LoadableModule> module = LoadableModule::load(*bundle, kUpdaterModuleName, &err);
+  std::unique_ptr<LoadableModule> module = LoadableModule::load(*bundle, kUpdaterModuleName, kUpdaterModuleBuildId, &err);
   void* entry = module ? module->symbol(kUpdaterModuleEntry, &err) : nullptr;
   if (!entry) {
     logLine("cannot load the updater: %s", err.c_str());

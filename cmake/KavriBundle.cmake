@@ -19,6 +19,31 @@ function(kavri_add_credentials)
   set(${ARG_OUTPUT} "${generated}" PARENT_SCOPE)
 endfunction()
 
+# kavri_add_build_id(OUTPUT var MODULE target NAME name)
+#
+# Gives the module `target` a GNU build-id (a hash of the linked module) and
+# generates a source that defines `kavri::name` (const char[]) as that id,
+# setting `var` to its path. Compiled into a program, it names the one build
+# of the module the program loads (LoadableModule::load); it is remade, and
+# the program relinked, whenever the module is.
+function(kavri_add_build_id)
+  cmake_parse_arguments(ARG "" "OUTPUT;MODULE;NAME" "" ${ARGN})
+  if(NOT CMAKE_READELF)
+    find_program(CMAKE_READELF readelf REQUIRED)
+  endif()
+  target_link_options(${ARG_MODULE} PRIVATE "LINKER:--build-id=sha1")
+  set(generated "${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.cc")
+  add_custom_command(
+    OUTPUT "${generated}"
+    COMMAND ${CMAKE_COMMAND} "-DREADELF=${CMAKE_READELF}" "-DMODULE=$<TARGET_FILE:${ARG_MODULE}>"
+            "-DNAME=${ARG_NAME}" "-DOUTPUT=${generated}"
+            -P "${PROJECT_SOURCE_DIR}/cmake/kavri_build_id.cmake"
+    DEPENDS ${ARG_MODULE} "${PROJECT_SOURCE_DIR}/cmake/kavri_build_id.cmake"
+    COMMENT "Taking the build id of ${ARG_MODULE}"
+    VERBATIM)
+  set(${ARG_OUTPUT} "${generated}" PARENT_SCOPE)
+endfunction()
+
 # kavri_export_to_modules(target)
 #
 # Makes the executable `target` export the project's own functions to the

@@ -2,7 +2,9 @@
 #define KAVRI_PLATFORM_FILE_READER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace kavri {
@@ -16,6 +18,10 @@ namespace kavri {
 bool readFileInChunks(const std::string& path,
                       const std::function<bool(const unsigned char* data, size_t size)>& onChunk,
                       std::string* err);
+
+// Fills `into` from `offset` of the open file `fd`, looping over short
+// reads; false at an error or at the end of the file first. Any thread.
+bool readFullyAt(int fd, uint64_t offset, std::span<uint8_t> into);
 
 }  // namespace kavri
 

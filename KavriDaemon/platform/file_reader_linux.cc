@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -51,6 +52,18 @@ bool readFileInChunks(const std::string& path,
       return false;
     }
   }
+}
+
+bool readFullyAt(int fd, uint64_t offset, std::span<uint8_t> into) {
+  size_t done = 0;
+  while (done < into.size()) {
+    if (offset + done > static_cast<uint64_t>(INT64_MAX)) return false;
+    ssize_t n = pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace kavri

@@ -1,8 +1,13 @@
 // A module for loadable_module_test.cc. It answers through the log of the
-// program that loaded it; built with KAVRI_TEST_MODULE_UNFIT it also needs a
-// function that no program has.
+// program that loaded it, and says in the environment once any of its code
+// has run; built with KAVRI_TEST_MODULE_UNFIT it also needs a function that
+// no program has.
+
+#include <stdlib.h>
 
 #include "platform/log.h"
+
+__attribute__((constructor)) static void ranOnLoad() { setenv("KAVRI_TEST_MODULE_RAN", "1", 1); }
 
 extern "C" int kavriTestModuleAnswer() {
   kavri::logLine("answered from the module");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/apple_double.h"
+#include "platform/file_reader.h"
 #include "platform/unique_fd.h"
 
 namespace kavri {
@@ -21,20 +22,6 @@ namespace {
 
 constexpr char kResourceForkName[] = "com.apple.ResourceFork";
 constexpr char kResourceForkAttribute[] = "user.com.apple.ResourceFork";
-
-// Fills `into` from `offset` of `fd`, looping over short reads; false at an
-// error or the end of the file first.
-bool readFully(int fd, uint64_t offset, std::span<uint8_t> into) {
-  size_t done = 0;
-  while (done < into.size()) {
-    if (offset + done > static_cast<uint64_t>(INT64_MAX)) return false;
-    ssize_t n = pread(fd, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Opens a regular file read-only. Never blocks on a FIFO or device, and
 // refuses a final link when `noFollow`.
@@ -127,7 +114,7 @@ std::unique_ptr<OpenFork> openSidecarFork(int dirFd, const std::string& name) {
   int fd = sidecar.get();
   auto extent = findAppleDoubleResourceFork(static_cast<uint64_t>(st.st_size),
                                             [fd](uint64_t offset, std::span<uint8_t> into) {
-                                              return readFully(fd, offset, into);
+                                              return readFullyAt(fd, offset, into);
                                             });
   if (!extent) return nullptr;
   return std::make_unique<FileRangeFork>(std::move(sidecar), extent->offset, extent->length);

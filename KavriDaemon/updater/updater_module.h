@@ -21,6 +21,11 @@ struct UpdaterModule {
 inline constexpr char kUpdaterModuleName[] = "kavri_updater";
 inline constexpr char kUpdaterModuleEntry[] = "kavriUpdaterModule";
 
+// The build-id of the module built with this agent, generated when the
+// module is linked (kavri_add_build_id): the only one the agent loads, since
+// a module of another build was built against other functions of the agent.
+extern const char kUpdaterModuleBuildId[];
+
 }  // namespace kavri
 
 // The module's entry point: its operations, for the life of the process.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks a built kavri-daemon package: exactly the expected files (the
 # package's marker in its bundle among them, which a per-user install of the
-# same build lacks), kavri-node as built (its digest is in the agent), no
-# dependency on Debian's nodejs, and a user unit that systemd accepts and
-# that starts the packaged agent.
+# same build lacks), kavri-node as built (its digest is in the agent), the
+# updater module the agent expects by its build id, no dependency on
+# Debian's nodejs, and a user unit that systemd accepts and that starts the
+# packaged agent.
 # Usage: tests/package/check_deb.sh build/kavri-daemon_<version>_amd64.deb BUILD_DIR
 set -euo pipefail
 deb=$1
@@ -36,6 +37,15 @@ EOF_FILES
 
 cmp "$build/KavriDaemon.app/Contents/Resources/kavri-node" "$root/$app/Contents/Resources/kavri-node"
 cmp "$build/KavriDaemon.app/Contents/Resources/daemon.js" "$root/$app/Contents/Resources/daemon.js"
+
+# The agent loads only the updater module it was built with, known by its
+# build id, which the package's stripping must keep.
+module_id=$(readelf --notes --wide "$root/$app/Contents/Frameworks/libkavri_updater.so" |
+            sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
+if [ -z "$module_id" ] || ! grep -qaF "$module_id" "$root/$app/Contents/MacOS/KavriDaemon"; then
+  echo "the packaged agent does not expect its packaged updater (build id '$module_id')" >&2
+  exit 1
+fi
 
 if dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | grep -Eq '^ *nodejs( |$)'; then
   echo "the package depends on nodejs: $(dpkg-deb -f "$deb" Depends)" >&2
