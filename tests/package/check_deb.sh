@@ -3,8 +3,8 @@
 # package's marker in its bundle among them, which a per-user install of the
 # same build lacks), kavri-node as built (its digest is in the agent), the
 # updater module the agent expects by its build id, no dependency on
-# Debian's nodejs, and a user unit that systemd accepts and that starts the
-# packaged agent.
+# Debian's nodejs, and a user unit that systemd accepts, that starts the
+# packaged agent and that gives up on a start that keeps failing.
 # Usage: tests/package/check_deb.sh build/kavri-daemon_<version>_amd64.deb BUILD_DIR
 set -euo pipefail
 deb=$1
@@ -58,6 +58,17 @@ grep -qx "ExecStart=/$app/Contents/MacOS/KavriDaemon" "$root/$unit"
 sed "s|/$app/|$root/$app/|g" "$root/$unit" > "$root/kavri-daemon.service"
 mkdir -m 700 "$root/runtime"
 XDG_RUNTIME_DIR="$root/runtime" systemd-analyze verify --user --man=no "$root/kavri-daemon.service"
+# A start that keeps failing ends in a failed unit: the start limit ([Unit])
+# is reached by restarts RestartSec apart ([Service]) within its interval.
+setting() { awk -F= -v section="[$1]" -v key="$2" \
+  '/^\[/ { inside = ($0 == section) } inside && $1 == key { print $2 }' "$root/$unit"; }
+burst=$(setting Unit StartLimitBurst)
+interval=$(setting Unit StartLimitIntervalSec)
+delay=$(setting Service RestartSec)
+if ! [ "${burst:-0}" -gt 1 ] || ! [ $((burst * ${delay:-0})) -lt "${interval:-0}" ]; then
+  echo "restarts ${delay}s apart never reach StartLimitBurst=$burst within ${interval}s" >&2
+  exit 1
+fi
 # Only the package's bundle is marked as the package manager's to update; a
 # per-user install of the same build updates itself.
 cmake --install "$build" --prefix "$root/home/.local" >/dev/null
