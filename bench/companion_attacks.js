@@ -12,12 +12,12 @@
 // (VmRSS, VmHWM), and how long the page's own requests took. Then the
 // lock-out attempts of a user's own script: 256 idle TCP connections, 32
 // event streams, 200 update-check POSTs; for each, what the page gets.
+// Clients speak plain HTTP, as the page is opened, or with --tls TLS.
 //
-//   node bench/companion_attacks.js [--daemon path/to/daemon.js] [clients...]
+//   node bench/companion_attacks.js [--daemon path/to/daemon.js] [--tls] [clients...]
 // (default 64 128; --daemon measures another version of the server)
 
 const fs = require('fs');
-const https = require('https');
 const net = require('net');
 const path = require('path');
 const h = require('../companion/harness.js');
@@ -30,18 +30,20 @@ function args() {
   let daemon = h.shippedDaemon();
   const at = rest.indexOf('--daemon');
   if (at !== -1) daemon = path.resolve(rest.splice(at, 2)[1]);
-  return {daemon, clients: rest.length ? rest.map(Number) : [64, 128]};
+  const tls = rest.indexOf('--tls');
+  if (tls !== -1) rest.splice(tls, 1);
+  return {daemon, tls: tls !== -1, clients: rest.length ? rest.map(Number) : [64, 128]};
 }
 
 const fontPath = (file, postscript) =>
   `/font?path=${encodeURIComponent(file)}&postscript=${encodeURIComponent(postscript)}`;
 
 // GET that only counts the body. Resolves {status, bytes, ms}.
-function fetchCounting(port, ca, urlPath) {
+function fetchCounting(port, via, urlPath) {
   const start = process.hrtime.bigint();
   return new Promise((resolve, reject) => {
-    const req = https.get({host: '127.0.0.1', port, path: urlPath, ca, agent: false,
-      servername: 'localhost', headers: {Host: `127.0.0.1:${port}`}}, (res) => {
+    const req = via.client.get({host: '127.0.0.1', port, path: urlPath, agent: false,
+      ...via.options, headers: {Host: `127.0.0.1:${port}`}}, (res) => {
       let bytes = 0;
       res.on('data', (c) => { bytes += c.length; });
       res.on('end', () => resolve({status: res.statusCode, bytes,
@@ -53,10 +55,10 @@ function fetchCounting(port, ca, urlPath) {
 }
 
 // A client that takes the response head and then stops reading for good.
-function stallingClient(port, ca, urlPath) {
+function stallingClient(port, via, urlPath) {
   return new Promise((resolve, reject) => {
-    const req = https.get({host: '127.0.0.1', port, path: urlPath, ca, agent: false,
-      servername: 'localhost', headers: {Host: `127.0.0.1:${port}`}}, (res) => {
+    const req = via.client.get({host: '127.0.0.1', port, path: urlPath, agent: false,
+      ...via.options, headers: {Host: `127.0.0.1:${port}`}}, (res) => {
       res.pause();
       res.socket.pause();
       resolve({status: res.statusCode, close: () => req.destroy()});
@@ -75,19 +77,18 @@ async function startServer(daemon, creds, catalogue) {
 
 const mib = (kib) => (kib / 1024).toFixed(1).padStart(7);
 
-async function pageWorks(port, ca) {
+async function pageWorks(port, via) {
   const start = process.hrtime.bigint();
-  const page = await h.request(port, ca, {path: '/'});
-  const json = await h.request(port, ca, {path: '/catalogue.json'});
+  const page = await h.request(port, via, {path: '/'});
+  const json = await h.request(port, via, {path: '/catalogue.json'});
   const ms = Number(process.hrtime.bigint() - start) / 1e6;
   return `${page.status === 200 && json.status === 200 ? 'works' : 'FAILS'} (${ms.toFixed(0)} ms)`;
 }
 
 const msSince = (start) => (Number(process.hrtime.bigint() - start) / 1e6).toFixed(0);
 
-async function lockOut(daemon, creds, catalogue) {
+async function lockOut(daemon, creds, catalogue, via) {
   const {server, port} = await startServer(daemon, creds, catalogue);
-  const ca = creds.ca;
 
   const idle = await Promise.all(Array.from({length: 256}, () => new Promise((resolve) => {
     const s = net.connect(port, '127.0.0.1', () => resolve(s));
@@ -96,7 +97,7 @@ async function lockOut(daemon, creds, catalogue) {
   const closedAt = idle.map((s) => new Promise((resolve) => s.on('close', () => resolve(
       process.hrtime.bigint()))));
   let start = process.hrtime.bigint();
-  const page = await h.request(port, ca, {path: '/catalogue.json'}).then((r) => r.status,
+  const page = await h.request(port, via, {path: '/catalogue.json'}).then((r) => r.status,
       (e) => e.code || e.message);
   console.log(`256 idle connections: the page's request got ${page} after ${msSince(start)} ms`);
   const closed = await Promise.race([Promise.all(closedAt),
@@ -105,22 +106,22 @@ async function lockOut(daemon, creds, catalogue) {
                      : '  not all closed within 150 s');
   for (const s of idle) s.destroy();
 
-  const streams = Array.from({length: 32}, () => h.openEvents(port, ca));
+  const streams = Array.from({length: 32}, () => h.openEvents(port, via));
   await Promise.all(streams.map((s) => s.next()));
   start = process.hrtime.bigint();
-  const mine = h.openEvents(port, ca);
+  const mine = h.openEvents(port, via);
   const got = await mine.next().then(() => 'its catalogue event', (e) => e.message);
   console.log(`32 event streams open: the page's stream got ${got} after ${msSince(start)} ms`);
   for (const s of [...streams, mine]) s.close();
 
   const lines = server.stdout.text.length;
   const logs = server.stderr.text.length;
-  const agent = new https.Agent({keepAlive: true, maxSockets: 4, ca});
+  const agent = new via.client.Agent({keepAlive: true, maxSockets: 4, ...via.options});
   start = process.hrtime.bigint();
   await Promise.all(Array.from({length: 200}, () => new Promise((resolve) => {
-    https.request({host: '127.0.0.1', port, method: 'POST', path: '/check-for-updates', agent,
-      servername: 'localhost', headers: {Host: `127.0.0.1:${port}`,
-        Origin: `https://127.0.0.1:${port}`}}, (res) => res.resume().on('end', resolve))
+    via.client.request({host: '127.0.0.1', port, method: 'POST', path: '/check-for-updates', agent,
+      ...via.options, headers: {Host: `127.0.0.1:${port}`,
+        Origin: `${via.scheme}://127.0.0.1:${port}`}}, (res) => res.resume().on('end', resolve))
         .on('error', resolve).end();
   })));
   const burstMs = msSince(start);
@@ -145,29 +146,30 @@ async function lockOut(daemon, creds, catalogue) {
 }
 
 async function main() {
-  const {daemon, clients} = args();
+  const {daemon, tls, clients} = args();
   for (const f of [kDejaVu, kZenHei]) {
     if (!fs.existsSync(f)) throw new Error(`${f} is missing: scripts/deps bench installs it`);
   }
   const dir = h.tempDir('kavri-bench-');
   const creds = h.makeCredentials(dir);
+  const via = tls ? h.overTls(creds.ca) : h.plain;
   const spanning = path.join(dir, 'spanning.ttc');
   fs.writeFileSync(spanning, h.makeSpanningCollection(fs.readFileSync(kDejaVu), 2000));
   const catalogue = {
     [spanning]: [h.face('DejaVu Sans', 'Book', {postscript: 'DejaVuSans'})],
     [kZenHei]: [h.face('WenQuanYi Zen Hei', 'Regular', {postscript: 'WenQuanYiZenHei'})],
   };
-  console.log(`server: ${daemon}`);
+  console.log(`server: ${daemon}, clients over ${tls ? 'TLS' : 'plain HTTP'}`);
   console.log('scenario       answered(bytes)  file(bytes)  rss(MiB)  peak(MiB)  ' +
       'page request(ms)  page');
 
   {
     const {server, port} = await startServer(daemon, creds, catalogue);
-    const got = await fetchCounting(port, creds.ca, fontPath(spanning, 'DejaVuSans'));
+    const got = await fetchCounting(port, via, fontPath(spanning, 'DejaVuSans'));
     const mem = h.memoryKiB(server.child.pid);
     console.log(`spanning       ${String(got.bytes).padStart(15)}  ` +
         `${String(fs.statSync(spanning).size).padStart(11)}  ${mib(mem.rss)}  ${mib(mem.peak)}  ` +
-        `${got.ms.toFixed(0).padStart(16)}  ${await pageWorks(port, creds.ca)}`);
+        `${got.ms.toFixed(0).padStart(16)}  ${await pageWorks(port, via)}`);
     await server.stop();
   }
 
@@ -176,14 +178,14 @@ async function main() {
     const url = fontPath(kZenHei, 'WenQuanYiZenHei');
     const stalled = [];
     const start = process.hrtime.bigint();
-    for (let i = 0; i < n; i++) stalled.push(stallingClient(port, creds.ca, url));
+    for (let i = 0; i < n; i++) stalled.push(stallingClient(port, via, url));
     const heads = await Promise.allSettled(stalled);
     const answered = heads.filter((r) => r.status === 'fulfilled' && r.value.status === 200).length;
-    const got = await fetchCounting(port, creds.ca, url);
+    const got = await fetchCounting(port, via, url);
     const mem = h.memoryKiB(server.child.pid);
     console.log(`stalled ${String(n).padStart(3)}    ${String(got.bytes).padStart(15)}  ` +
         `${String(fs.statSync(kZenHei).size).padStart(11)}  ${mib(mem.rss)}  ${mib(mem.peak)}  ` +
-        `${got.ms.toFixed(0).padStart(16)}  ${await pageWorks(port, creds.ca)}; ` +
+        `${got.ms.toFixed(0).padStart(16)}  ${await pageWorks(port, via)}; ` +
         `${answered}/${n} stalled clients got a head`);
     const dropped = await server.stderr.waitFor('dropped a reader that stopped reading',
         {anywhere: true, timeoutMs: 60 * 1000}).then(() => 'dropped', () => 'never dropped');
@@ -192,7 +194,7 @@ async function main() {
     for (const r of heads) if (r.status === 'fulfilled') r.value.close();
     await server.stop();
   }
-  await lockOut(daemon, creds, catalogue);
+  await lockOut(daemon, creds, catalogue, via);
   fs.rmSync(dir, {recursive: true, force: true});
 }
 

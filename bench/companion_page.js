@@ -92,7 +92,7 @@ async function measure(faces, perFamily) {
   const creds = h.makeCredentials(dir);
   const server = h.spawnCompanion();
   server.send(`${creds.container};${creds.passphrase}\n{}\n`);
-  const page = await openPage(`https://127.0.0.1:${await server.port()}/`, dir);
+  const page = await openPage(`http://127.0.0.1:${await server.port()}/`, dir);
   try {
     await page.evaluate(kRecorder);
     const line = catalogue(faces, perFamily, (family, file) => library[file]);

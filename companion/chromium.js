@@ -132,7 +132,7 @@ async function openPage(url, dir) {
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
     '--disable-quic', '--no-first-run', '--no-default-browser-check',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    '--disable-extensions', '--ignore-certificate-errors', '--remote-debugging-pipe',
+    '--disable-extensions', '--remote-debugging-pipe',
     `--user-data-dir=${path.join(dir, 'profile')}`, 'about:blank',
   ], {stdio: ['ignore', 'ignore', 'pipe', 'pipe', 'pipe']});
   const exited = new Promise((resolve) => browser.on('exit', resolve));

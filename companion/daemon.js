@@ -2,7 +2,8 @@
 // The companion server. The agent starts it with two pipes: standard input
 // carries one handshake line and then catalogue lines, standard output carries
 // commands back (doc/protocol.md). It serves a page of the installed families
-// over HTTPS on loopback, with the certificate the handshake hands over.
+// on loopback, over plain HTTP and over TLS with the certificate the
+// handshake hands over.
 //
 // Its parts are the modules under server/, which the build folds into this
 // one file (assemble.js). Node built-in modules only: the runtime ships alone
@@ -18,11 +19,11 @@ v8.setFlagsFromString('--semi-space-growth-factor=1');
 const {kMaxLineBytes} = require('./server/catalogue.js');
 const {Companion} = require('./server/companion.js');
 const {kMaxHandshakeBytes, parseHandshake} = require('./server/handshake.js');
-const {startServer} = require('./server/https_server.js');
 const {parseLimits} = require('./server/limits.js');
 const {LineReader} = require('./server/line_reader.js');
 const {fail, log} = require('./server/log.js');
 const {isAssembled} = require('./server/page.js');
+const {startServer} = require('./server/page_server.js');
 const {parsePort} = require('./server/port.js');
 
 function main() {
@@ -43,7 +44,7 @@ function main() {
     const handshake = parseHandshake(line);
     line.fill(0);
     if (handshake.error) fail(`bad handshake: ${handshake.error}`);
-    server = startServer(companion, handshake, portSetting.port, portSetting.fixed);
+    server = startServer(companion, handshake, portSetting);
     reader.maxLineBytes = kMaxLineBytes;
   }, (reason) => {
     if (!server) fail(`bad handshake: ${reason}`);

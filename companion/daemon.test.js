@@ -2,10 +2,13 @@
 // The companion server's own logic, without a process or a socket.
 
 const assert = require('node:assert/strict');
+const {execFileSync} = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
 const {parseCatalogue} = require('./server/catalogue.js');
+const {addressFile, readRememberedPort, rememberedPortFile, rememberPort} =
+    require('./server/account_files.js');
 const {collectionFace} = require('./server/collection_face.js');
 const {FaceCutter} = require('./server/face_cutter.js');
 const {groupFamilies} = require('./server/families.js');
@@ -14,7 +17,7 @@ const {isAllowedHost, isForeignRequest, isOwnPagePost} = require('./server/guard
 const {parseHandshake} = require('./server/handshake.js');
 const {LineReader} = require('./server/line_reader.js');
 const {RepeatLog} = require('./server/log.js');
-const {PeerOwners, tableEndpoint} = require('./server/peer_account.js');
+const {listenerOwner, PeerOwners, tableEndpoint} = require('./server/peer_account.js');
 const {kDefaultPort, parsePort} = require('./server/port.js');
 const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} =
     require('./harness.js');
@@ -286,12 +289,15 @@ describe('origin checks', () => {
   });
 
   it('PostOnlyFromItsOwnPage', () => {
-    assert.ok(isOwnPagePost({origin: 'https://127.0.0.1:47000'}, port));
-    assert.ok(isOwnPagePost({origin: 'https://localhost:47000',
-      'sec-fetch-site': 'same-origin'}, port));
-    for (const headers of [{}, {origin: 'null'}, {origin: 'http://127.0.0.1:47000'},
-      {origin: 'https://127.0.0.1:47001'}, {origin: 'https://evil.example'},
-      {origin: 'https://127.0.0.1:47000', 'sec-fetch-site': 'same-site'}]) {
+    for (const scheme of ['http', 'https']) {
+      assert.ok(isOwnPagePost({origin: `${scheme}://127.0.0.1:47000`}, port));
+      assert.ok(isOwnPagePost({origin: `${scheme}://LocalHost:47000`,
+        'sec-fetch-site': 'same-origin'}, port));
+    }
+    for (const headers of [{}, {origin: 'null'}, {origin: 'ftp://127.0.0.1:47000'},
+      {origin: 'https://127.0.0.1:47001'}, {origin: 'http://127.0.0.1:47001'},
+      {origin: 'https://evil.example'}, {origin: 'http://evil.example:47000'},
+      {origin: 'http://127.0.0.1:47000', 'sec-fetch-site': 'same-site'}]) {
       assert.ok(!isOwnPagePost(headers, port), JSON.stringify(headers));
     }
   });
@@ -558,6 +564,27 @@ describe('socket owners', () => {
       fs.rmSync(dir, {recursive: true, force: true});
     }
   });
+  it('FindsWhoListensOnAPortForLoopback', async () => {
+    const owner = (lines, lines6 = []) => listenerOwner(47823, ['tcp', 'tcp6'],
+        async (table) => [header, ...(table === 'tcp' ? lines : lines6)].join('\n'));
+    const any6 = `${'0'.repeat(32)}:${port(47823)}`;
+    // Only a listener on 127.0.0.1 or on every address holds 127.0.0.1's port.
+    const others = [
+      entry(`${v4(127, 0, 0, 2)}:${port(47823)}`, '00000000:0000', '0A', 5),
+      entry(`${v4(127, 0, 0, 1)}:${port(47824)}`, '00000000:0000', '0A', 6),
+      entry(`${v4(127, 0, 0, 1)}:${port(47823)}`, `${v4(127, 0, 0, 1)}:${port(50000)}`, '01', 7),
+    ];
+    assert.equal(await owner(others), null);
+    assert.equal(await owner([...others,
+      entry(`${v4(127, 0, 0, 1)}:${port(47823)}`, '00000000:0000', '0A', 1000)]), 1000);
+    assert.equal(await owner([...others,
+      entry(`${v4(0, 0, 0, 0)}:${port(47823)}`, '00000000:0000', '0A', 1001)]), 1001);
+    assert.equal(await owner(others, [entry(any6, `${'0'.repeat(32)}:0000`, '0A', 1002)]), 1002);
+    assert.equal(await owner(others, [entry(`${mapped(127, 0, 0, 1)}:${port(47823)}`,
+        `${'0'.repeat(32)}:0000`, '0A', 1003)]), 1003);
+    assert.equal(await listenerOwner(47823, ['/nonexistent/tcp']), null);
+  });
+
   it('LooksAgainForAnEntryAReadingMissed', async () => {
     const server = `${v4(127, 0, 0, 1)}:${port(47823)}`;
     const client = entry(`${v4(127, 0, 0, 1)}:${port(50000)}`, server, '01', 1000);
@@ -574,6 +601,65 @@ describe('socket owners', () => {
     readings = -100;
     assert.equal(await owners.uidOf(accepted), null);
     assert.ok(readings < -90);
+  });
+});
+
+describe('account files', () => {
+  it('LiveWhereTheBaseDirectoriesSay', () => {
+    assert.equal(rememberedPortFile({HOME: '/home/a'}), '/home/a/.local/state/kavri/port');
+    assert.equal(rememberedPortFile({HOME: '/home/a', XDG_STATE_HOME: '/s'}), '/s/kavri/port');
+    // Relative base directories do not count.
+    assert.equal(rememberedPortFile({HOME: '/home/a', XDG_STATE_HOME: 's'}),
+        '/home/a/.local/state/kavri/port');
+    assert.equal(rememberedPortFile({HOME: 'a'}), null);
+    assert.equal(rememberedPortFile({}), null);
+    assert.equal(addressFile({XDG_RUNTIME_DIR: '/run/user/7'}), '/run/user/7/kavri/address');
+    for (const runtime of [undefined, '', 'run']) {
+      assert.equal(addressFile({HOME: '/home/a', XDG_RUNTIME_DIR: runtime}), null);
+    }
+  });
+
+  it('TakeOnlyAPortAndALineFeedAndReplaceTheirFilesWhole', () => {
+    const dir = tempDir('kavri-account-');
+    try {
+      const file = path.join(dir, 'state', 'kavri', 'port');
+      const logged = [];
+      const say = (line) => logged.push(line);
+      assert.equal(readRememberedPort(file, say), null);
+      assert.deepEqual(logged, [], 'no file yet is nothing to say');
+      rememberPort(file, 47823, say);
+      assert.equal(fs.readFileSync(file, 'utf8'), '47823\n');
+      assert.equal(readRememberedPort(file, say), 47823);
+      assert.equal(fs.statSync(path.dirname(file)).mode & 0o777, 0o700);
+      assert.equal(fs.statSync(path.join(dir, 'state')).mode & 0o777, 0o700);
+      rememberPort(file, 1024, say);
+      assert.equal(readRememberedPort(file, say), 1024);
+      assert.deepEqual(fs.readdirSync(path.dirname(file)), ['port'], 'no temporary file is left');
+      assert.equal(logged.length, 2);
+      assert.match(logged[1], /^remembering port 1024 for this account in .*\/kavri\/port$/);
+
+      for (const text of ['', '47823', '47823\n\n', ' 47823\n', '+4782\n', '4782x\n',
+        '0\n', '1023\n', '65536\n', '123456\n', '47823\r\n', '\u0660\n', '9'.repeat(1 << 20)]) {
+        fs.writeFileSync(file, text);
+        logged.length = 0;
+        assert.equal(readRememberedPort(file, say), null, JSON.stringify(text.slice(0, 20)));
+        assert.match(logged[0], /^ignoring the remembered port: .*(holds no port|over 16 bytes)/);
+      }
+      fs.rmSync(file);
+      execFileSync('mkfifo', [file]);  // nobody writes it: a blocking read would hang
+      logged.length = 0;
+      assert.equal(readRememberedPort(file, say), null);
+      assert.match(logged[0], /not a regular file/);
+      rememberPort(file, 47824, say);
+      assert.equal(readRememberedPort(file, say), 47824);
+
+      // What cannot be written is said, not thrown.
+      logged.length = 0;
+      rememberPort(path.join(file, 'below'), 47825, say);
+      assert.match(logged[0], /^cannot remember port 47825 in /);
+    } finally {
+      fs.rmSync(dir, {recursive: true, force: true});
+    }
   });
 });
 

@@ -1,14 +1,17 @@
 'use strict';
 // Shared pieces of the companion server's tests: a real certificate
 // container, the server as a child process fed the way the agent feeds it,
-// and HTTPS requests that trust that certificate.
+// and requests over plain HTTP or over TLS trusting that certificate.
 
 const {execFileSync, spawn} = require('child_process');
 const crypto = require('crypto');
 const fs = require('fs');
+const http = require('http');
 const https = require('https');
+const net = require('net');
 const os = require('os');
 const path = require('path');
+const tls = require('tls');
 
 const {assemble} = require('./assemble.js');
 
@@ -16,6 +19,25 @@ const kWaitMs = 20 * 1000;  // generous: CI shares two cores with builds
 
 function tempDir(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// A directory removed when this process exits.
+const scratch = [];
+function scratchDir(prefix) {
+  if (scratch.length === 0) {
+    process.on('exit', () => {
+      for (const dir of scratch) fs.rmSync(dir, {recursive: true, force: true});
+    });
+  }
+  scratch.push(tempDir(prefix));
+  return scratch[scratch.length - 1];
+}
+
+// How a client reaches the server: plain HTTP, as a browser opens the page,
+// or TLS trusting the test's certificate.
+const plain = {scheme: 'http', client: http, options: {}};
+function overTls(ca) {
+  return {scheme: 'https', client: https, options: {ca, servername: 'localhost'}};
 }
 
 // A self-signed certificate for localhost and 127.0.0.1 in a PKCS#12
@@ -59,7 +81,8 @@ class OutputWatcher {
   }
 
   // With `anywhere`, the whole text is searched and the position is kept:
-  // for one-off lines whose order against others is not fixed.
+  // for one-off lines whose order against others is not fixed. A function
+  // pattern is a test of the text (from the position, or all of it).
   waitFor(pattern, {anywhere = false, timeoutMs = kWaitMs} = {}) {
     return new Promise((resolve, reject) => {
       const waiter = {pattern, anywhere, resolve, reject};
@@ -77,9 +100,14 @@ class OutputWatcher {
     for (const waiter of this.waiters_) {
       const from = waiter.anywhere ? 0 : this.cursor_;
       const rest = this.text.slice(from);
-      const match = typeof waiter.pattern === 'string'
-          ? (rest.includes(waiter.pattern) ? [waiter.pattern] : null)
-          : rest.match(waiter.pattern);
+      let match;
+      if (typeof waiter.pattern === 'function') {
+        match = waiter.pattern(rest) ? [''] : null;
+      } else if (typeof waiter.pattern === 'string') {
+        match = rest.includes(waiter.pattern) ? [waiter.pattern] : null;
+      } else {
+        match = rest.match(waiter.pattern);
+      }
       if (!match && !this.ended_) continue;
       if (match && !waiter.anywhere) this.cursor_ = from + rest.indexOf(match[0]) + match[0].length;
       clearTimeout(waiter.timer);
@@ -96,11 +124,12 @@ class OutputWatcher {
 
 // The server as it ships, assembled from the sources into a file of this
 // process's own, once, alone in its folder: it must need nothing beside it.
+// Other accounts may run it too.
 let assembled = null;
 function shippedDaemon() {
   if (!assembled) {
-    const dir = tempDir('kavri-daemon-');
-    process.on('exit', () => fs.rmSync(dir, {recursive: true, force: true}));
+    const dir = scratchDir('kavri-daemon-');
+    fs.chmodSync(dir, 0o755);
     assembled = path.join(dir, 'daemon.js');
     fs.writeFileSync(assembled, assemble());
   }
@@ -108,24 +137,28 @@ function shippedDaemon() {
 }
 
 // The server as the agent runs it: pipes on standard input and output.
-// Port 0 unless the caller says otherwise, so tests never collide.
-function spawnCompanion(env = {}, script = shippedDaemon()) {
-  const child = spawn(process.execPath, [script], {
-    env: {...process.env, KAVRI_PORT: '0', ...env},
-    stdio: ['pipe', 'pipe', 'pipe'],
-  });
+// Port 0 unless the caller says otherwise, so tests never collide; a home
+// and runtime directory of its own, so tests never touch the real ones.
+// `wrap` is a command that runs it (in another namespace, as another user).
+function spawnCompanion(env = {}, script = shippedDaemon(), {wrap = []} = {}) {
+  const account = scratchDir('kavri-account-');
+  const fullEnv = {...process.env, KAVRI_PORT: '0', HOME: account, XDG_STATE_HOME: undefined,
+    XDG_RUNTIME_DIR: path.join(account, 'run'), ...env};
+  const [command, ...args] = [...wrap, process.execPath, script];
+  const child = spawn(command, args, {env: fullEnv, stdio: ['pipe', 'pipe', 'pipe']});
   const exited = new Promise((resolve) => {
     child.on('exit', (code, signal) => resolve({code, signal}));
   });
   child.stdin.on('error', () => {});  // the server may exit before reading all
   return {
     child,
+    env: fullEnv,
     exited,
     stdout: new OutputWatcher(child.stdout, 'stdout'),
     stderr: new OutputWatcher(child.stderr, 'stderr'),
     send(text) { child.stdin.write(text); },
     async port() {
-      const m = await this.stderr.waitFor(/listening on https:\/\/127\.0\.0\.1:(\d+)\//,
+      const m = await this.stderr.waitFor(/listening on http:\/\/127\.0\.0\.1:(\d+)\//,
           {anywhere: true});
       return Number(m[1]);
     },
@@ -136,12 +169,12 @@ function spawnCompanion(env = {}, script = shippedDaemon()) {
   };
 }
 
-// One HTTPS request to 127.0.0.1:port trusting `ca`. Resolves
+// One request to 127.0.0.1:port `via` plain HTTP or TLS. Resolves
 // {status, headers, body (Buffer)}.
-function request(port, ca, {method = 'GET', path: urlPath = '/', headers = {}} = {}) {
+function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}} = {}) {
   return new Promise((resolve, reject) => {
-    const req = https.request({
-      host: '127.0.0.1', port, method, path: urlPath, ca, agent: false, servername: 'localhost',
+    const req = via.client.request({
+      host: '127.0.0.1', port, method, path: urlPath, agent: false, ...via.options,
       headers: {Host: `127.0.0.1:${port}`, ...headers},
     }, (res) => {
       const chunks = [];
@@ -156,16 +189,27 @@ function request(port, ca, {method = 'GET', path: urlPath = '/', headers = {}} =
   });
 }
 
+// A connection to 127.0.0.1:port `via` plain HTTP or TLS, once it is ready
+// for a request; errors after that are ignored.
+function connect(port, via) {
+  return new Promise((resolve, reject) => {
+    const socket = via.scheme === 'https'
+        ? tls.connect({host: '127.0.0.1', port, ...via.options}, () => resolve(socket))
+        : net.connect(port, '127.0.0.1', () => resolve(socket));
+    socket.on('error', reject);
+  });
+}
+
 // Opens the event stream and yields each "catalogue" event's data, parsed;
 // `ended` resolves once the server has closed the stream.
-function openEvents(port, ca) {
+function openEvents(port, via) {
   const queue = [];
   const waiting = [];
   let failure = null;
   let markEnded;
   const ended = new Promise((resolve) => { markEnded = resolve; });
-  const req = https.request({host: '127.0.0.1', port, path: '/events', ca, agent: false,
-    headers: {Host: `127.0.0.1:${port}`, Accept: 'text/event-stream'}});
+  const req = via.client.request({host: '127.0.0.1', port, path: '/events', agent: false,
+    ...via.options, headers: {Host: `127.0.0.1:${port}`, Accept: 'text/event-stream'}});
   const fail = (err) => {
     failure = err;
     while (waiting.length) waiting.shift().reject(err);
@@ -348,7 +392,8 @@ function memoryKiB(pid) {
 }
 
 module.exports = {
-  tempDir, makeCredentials, shippedDaemon, spawnCompanion, request, openEvents, face,
+  tempDir, makeCredentials, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
+  openEvents, face,
   OutputWatcher, kWaitMs, fontTables, makeFont, makeCollection, makeSpanningCollection, memoryKiB,
   within,
 };

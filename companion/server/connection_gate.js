@@ -1,6 +1,6 @@
 'use strict';
-// Connections are admitted before TLS or HTTP spends anything on them: only
-// this account's, and never so many that the page is locked out.
+// Connections are admitted before a byte of them is read: only this
+// account's, and never so many that the page is locked out.
 
 const {kDefaultLimits} = require('./limits.js');
 const {log, RepeatLog} = require('./log.js');
@@ -8,15 +8,15 @@ const {PeerOwners} = require('./peer_account.js');
 
 const kMaxConnections = 256;
 
-// Admits the raw TCP connections to the HTTPS server: only those made by this
-// server's own user, refused before any TLS or HTTP work, and at most
-// kMaxConnections at once. When full, the connection idle longest (a
-// handshake not finished, or kept alive with nothing asked) gives way to the
-// new one, so idle connections cannot lock the page out.
+// Admits the raw TCP connections, handing each on to `pass`: only those made
+// by this server's own user, refused before any byte is read, and at most
+// kMaxConnections at once. When full, the connection idle longest (silent,
+// a handshake or request not finished, or kept alive with nothing asked)
+// gives way to the new one, so idle connections cannot lock the page out.
 class ConnectionGate {
-  constructor(server, {owners = new PeerOwners(), ownUid = process.getuid(),
+  constructor(pass, {owners = new PeerOwners(), ownUid = process.getuid(),
     maxConnections = kMaxConnections, repeatLog = new RepeatLog(kDefaultLimits.repeatLogMs)} = {}) {
-    this.server_ = server;
+    this.pass_ = pass;
     this.owners_ = owners;
     this.ownUid_ = ownUid;
     this.maxConnections_ = maxConnections;
@@ -44,7 +44,7 @@ class ConnectionGate {
         this.refuse_(uid);
         return socket.destroy();
       }
-      this.server_.emit('connection', socket);
+      this.pass_(socket);
     });
   }
 

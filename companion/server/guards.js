@@ -2,8 +2,10 @@
 // What keeps other sites' pages out: requests are answered only for the
 // server's own names and from its own page.
 
+// The page is served both plain and over TLS, under both names.
 function ownOrigins(port) {
-  return [`https://127.0.0.1:${port}`, `https://localhost:${port}`];
+  return ['http', 'https'].flatMap((scheme) =>
+    [`${scheme}://127.0.0.1:${port}`, `${scheme}://localhost:${port}`]);
 }
 
 // DNS rebinding defence: a page from any other name that resolves to loopback

@@ -5,7 +5,8 @@
 // What one client can make the server hold or do. The waits may be shortened
 // (tests, benches) through KAVRI_COMPANION_LIMITS, a JSON object of them.
 const kDefaultLimits = Object.freeze({
-  handshakeMs: 5 * 1000,          // a TLS handshake on loopback takes milliseconds
+  handshakeMs: 5 * 1000,          // a first byte, or a TLS handshake, on loopback takes milliseconds
+  headersMs: 20 * 1000,           // a request's head, from its first byte
   stallMs: 10 * 1000,             // a reader that takes nothing for this long is gone
   updateCheckMs: 5 * 1000,        // at most one update check sent to the agent per this
   repeatLogMs: 60 * 1000,         // at most one line per kind of client fault per this

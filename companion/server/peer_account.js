@@ -1,6 +1,7 @@
 'use strict';
 // Only this account's own processes are answered, so the server must know
-// which account made each connection: the kernel's socket tables say.
+// which account made each connection, and which holds a port it wants: the
+// kernel's socket tables say.
 
 const fs = require('fs');
 const os = require('os');
@@ -8,6 +9,7 @@ const os = require('os');
 const kChunkBytes = 64 * 1024;
 const kMaxSocketTableBytes = 64 * 1024 * 1024;  // 150 bytes a socket
 const kPeerReadings = 4;
+const kSocketTables = ['/proc/net/tcp', '/proc/net/tcp6'];
 
 // An address and port of the kernel's socket tables ("0100007F:1F90": the
 // address as 32-bit words in host order) as "127.0.0.1:8080", or null for
@@ -94,7 +96,7 @@ async function readKernelTable(file) {
 // socket closing elsewhere meanwhile can shift an entry past the reader: one
 // not found is looked for again before it counts as unlisted.
 class PeerOwners {
-  constructor(tables = ['/proc/net/tcp', '/proc/net/tcp6'], readTable = readKernelTable) {
+  constructor(tables = kSocketTables, readTable = readKernelTable) {
     this.tables_ = tables;
     this.readTable_ = readTable;
     this.waiting_ = [];
@@ -135,4 +137,28 @@ class PeerOwners {
   }
 }
 
-module.exports = {PeerOwners, tableEndpoint};
+// The uid that listens on loopback `port`: on 127.0.0.1, or on every
+// address (which takes 127.0.0.1 too). Null when the tables list no such
+// listener, as when the port is held by a connection or was let go meanwhile.
+async function listenerOwner(port, tables = kSocketTables, readTable = readKernelTable) {
+  const portHex = port.toString(16).toUpperCase().padStart(4, '0');
+  const wanted = [`127.0.0.1:${port}`, `0.0.0.0:${port}`, `${'0'.repeat(32)}:${portHex}`];
+  for (const table of tables) {
+    let text;
+    try {
+      text = await readTable(table);
+    } catch (e) {
+      continue;  // a kernel without IPv6 has no tcp6 table
+    }
+    for (const line of text.split('\n')) {
+      const fields = line.trim().split(/\s+/);
+      if (fields.length < 8 || fields[3] !== '0A' || !/^[0-9]+$/.test(fields[7])) continue;
+      if (wanted.includes(fields[1]) || wanted.includes(tableEndpoint(fields[1]))) {
+        return Number(fields[7]);
+      }
+    }
+  }
+  return null;
+}
+
+module.exports = {PeerOwners, tableEndpoint, listenerOwner};

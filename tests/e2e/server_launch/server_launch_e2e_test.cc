@@ -216,7 +216,8 @@ TEST_F(ServerLaunchE2eTest, IntactServerThatCannotBeStartedEndsTheAgentWithStatu
 
 // The real server (Node.js running the companion script) accepts the
 // handshake: it opens the bundle's container with the derived pass phrase
-// and starts serving.
+// and starts serving, and says where: in the log and in the account's
+// runtime directory (here one of its own, not the real one).
 TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
   if (rerunInOwnPidNamespace()) return;
   Pipe err;
@@ -227,7 +228,9 @@ TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
   posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), 2);
   std::string agent = std::string(KAVRI_E2E_COMPANION_BUNDLE) + "/Contents/MacOS/KavriDaemon";
   char* argv[] = {agent.data(), nullptr};
+  TempDir runtime;
   setenv("KAVRI_PORT", "0", 1);
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   pid_t pid;
   ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
   unsetenv("KAVRI_PORT");
@@ -235,9 +238,15 @@ TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
   err.writeEnd.reset();
 
   std::string log;
-  const std::string listening = "kavri companion listening on https://127.0.0.1:";
+  const std::string listening = "kavri companion listening on ";
+  auto address = [&]() -> std::string {
+    size_t at = log.find(listening + "http://127.0.0.1:");
+    size_t end = at == std::string::npos ? at : log.find('\n', at);
+    if (end == std::string::npos) return "";
+    return log.substr(at + listening.size(), end - at - listening.size());
+  };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (log.find(listening) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+  while (address().empty() && std::chrono::steady_clock::now() < deadline) {
     struct pollfd fd = {err.readEnd.get(), POLLIN, 0};
     if (poll(&fd, 1, 1000) <= 0) continue;
     char buffer[4096];
@@ -245,7 +254,8 @@ TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
     if (n <= 0) break;
     log.append(buffer, static_cast<size_t>(n));
   }
-  EXPECT_NE(log.find(listening), std::string::npos) << log;
+  EXPECT_FALSE(address().empty()) << log;
+  if (!address().empty()) EXPECT_EQ(readFile(runtime.file("kavri/address")), address() + "\n");
 
   // Ending the agent closes the server's input, which ends the server.
   kill(pid, SIGKILL);
