@@ -54,7 +54,8 @@ CgroupPath::CgroupPath(const std::string& belowOwn) {
 
 CgroupPath CgroupPath::child(const std::string& name) const {
   CgroupPath result;
-  for (const std::string& directory : directories_) result.directories_.push_back(directory + "/" + name);
+  for (const std::string& directory : directories_)
+    result.directories_.push_back(directory + "/" + name);
   return result;
 }
 
@@ -68,9 +69,11 @@ bool CgroupPath::create(uid_t owner, std::string* err) const {
       *err = "cannot make " + directory + ": " + strerror(errno);
       return false;
     }
-    for (const char* name : {"", "/cgroup.procs", "/cgroup.threads", "/cgroup.subtree_control", "/tasks"}) {
+    for (const char* name :
+         {"", "/cgroup.procs", "/cgroup.threads", "/cgroup.subtree_control", "/tasks"}) {
       std::string path = directory + name;
-      if (access(path.c_str(), F_OK) == 0 && chown(path.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
+      if (access(path.c_str(), F_OK) == 0 &&
+          chown(path.c_str(), owner, static_cast<gid_t>(-1)) != 0) {
         *err = "cannot hand " + path + " over: " + strerror(errno);
         return false;
       }
@@ -117,7 +120,8 @@ bool CgroupPath::removeTree(std::string* err) const {
               [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
     err->clear();
     for (const std::string& cgroup : cgroups)
-      if (rmdir(cgroup.c_str()) != 0 && errno != ENOENT) *err += cgroup + ": " + strerror(errno) + "\n";
+      if (rmdir(cgroup.c_str()) != 0 && errno != ENOENT)
+        *err += cgroup + ": " + strerror(errno) + "\n";
     return err->empty();
   };
   return waitUntil(removeAll, std::chrono::seconds(10));

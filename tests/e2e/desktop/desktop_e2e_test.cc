@@ -93,8 +93,8 @@ class DesktopTest : public ::testing::Test {
     ASSERT_TRUE(machine_.start(package_, environmentValue(kOuterMountsVariable),
                                machineCgroup.child("init.scope"), &err))
         << err;
-    for (auto [session, name] : {std::pair{&first_, "kavri-first"}, {&second_, "kavri-second"},
-                                 {&root_, "root"}}) {
+    for (auto [session, name] :
+         {std::pair{&first_, "kavri-first"}, {&second_, "kavri-second"}, {&root_, "root"}}) {
       std::optional<Account> account = machine_.account(name, &err);
       ASSERT_TRUE(account) << err;
       *session = std::make_unique<UserSession>(*account);
@@ -146,18 +146,22 @@ class DesktopTest : public ::testing::Test {
     EXPECT_EQ(readFile(file), url + "\n") << account.name << "'s current address, in " << file;
 
     std::string status;
-    waitUntil([&] {
-      status = session.systemctl({"status", kUnit}).out;
-      return status.find("127.0.0.1:" + std::to_string(port) + "/") != std::string::npos;
-    }, seconds(10), std::chrono::milliseconds(200));
+    waitUntil(
+        [&] {
+          status = session.systemctl({"status", kUnit}).out;
+          return status.find("127.0.0.1:" + std::to_string(port) + "/") != std::string::npos;
+        },
+        seconds(10), std::chrono::milliseconds(200));
     EXPECT_NE(status.find(url), std::string::npos)
-        << account.name << "'s status does not show " << url << ":\n" << status;
+        << account.name << "'s status does not show " << url << ":\n"
+        << status;
   }
 
   void expectUntouched(const UserSession& session, const Server& server) {
     EXPECT_TRUE(processAlive(server.pid) && loopbackListenPort(server.pid) == server.port)
-        << session.account().name << "'s server (process " << server.pid << ", port "
-        << server.port << ") was ended:\n" << describe(session);
+        << session.account().name << "'s server (process " << server.pid << ", port " << server.port
+        << ") was ended:\n"
+        << describe(session);
   }
 
   // What the account's unit and its processes logged, every start of it.
@@ -263,16 +267,22 @@ TEST_F(DesktopTest, EachAccountKeepsItsOwnPageAndAPortTakenForGoodEndsTheUnit) {
                           std::chrono::milliseconds(250)))
         << "still not failed after " << first.property(kUnit, "NRestarts") << " restarts:\n"
         << describe(first);
-    EXPECT_EQ(first.property(kUnit, "Result"), "start-limit-hit");
     EXPECT_GE(std::atoi(first.property(kUnit, "NRestarts").c_str()), 1);
+    // The limit's words: systemd 252 keeps the last exit's result and logs
+    // the refusal; later versions name it in the result.
     std::string status = first.systemctl({"status", kUnit}).out;
-    EXPECT_NE(status.find("start-limit-hit"), std::string::npos) << status;
+    EXPECT_TRUE(status.find("Start request repeated too quickly") != std::string::npos ||
+                status.find("start-limit-hit") != std::string::npos)
+        << status;
   }
   // Why: the server's own words, in the unit's log.
-  EXPECT_TRUE(waitUntil([&] {
-    firstJournal = unitJournal(first);
-    return firstJournal.find("cannot listen on 127.0.0.1:" + taken) != std::string::npos;
-  }, seconds(60), std::chrono::milliseconds(250))) << firstJournal;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        firstJournal = unitJournal(first);
+        return firstJournal.find("cannot listen on 127.0.0.1:" + taken) != std::string::npos;
+      },
+      seconds(60), std::chrono::milliseconds(250)))
+      << firstJournal;
   expectUntouched(second, *secondThird);
 
   // No agent's start ended another account's server, or tried to.

@@ -54,7 +54,8 @@ int loopbackListenPort(pid_t pid) {
   for (const std::string& line : splitLines(readFile("/proc/net/tcp"))) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
     const std::string loopback = "0100007F:";
     if (state == "0A" && local.rfind(loopback, 0) == 0 && inodes.count(inode))
       return std::stoi(local.substr(loopback.size()), nullptr, 16);

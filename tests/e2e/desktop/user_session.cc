@@ -8,10 +8,18 @@ namespace {
 constexpr char kPath[] = "PATH=/usr/local/bin:/usr/bin:/bin";
 
 std::vector<std::string> asAccount(const Account& account) {
-  return {"/usr/bin/setpriv", "--reuid=" + std::to_string(account.uid),
-          "--regid=" + std::to_string(account.gid), "--init-groups", "/usr/bin/env", "-i",
-          "HOME=" + account.home, "USER=" + account.name, "LOGNAME=" + account.name,
-          "SHELL=/bin/sh", kPath, "XDG_RUNTIME_DIR=" + account.runtimeDirectory};
+  return {"/usr/bin/setpriv",
+          "--reuid=" + std::to_string(account.uid),
+          "--regid=" + std::to_string(account.gid),
+          "--init-groups",
+          "/usr/bin/env",
+          "-i",
+          "HOME=" + account.home,
+          "USER=" + account.name,
+          "LOGNAME=" + account.name,
+          "SHELL=/bin/sh",
+          kPath,
+          "XDG_RUNTIME_DIR=" + account.runtimeDirectory};
 }
 
 }  // namespace
@@ -21,7 +29,8 @@ bool UserSession::start(const CgroupPath& machine, std::string* err) {
   if (!own.create(account_.uid, err)) return false;
   AgentProcess::Options options;
   options.argv = asAccount(account_);
-  options.argv.insert(options.argv.end(), {"SYSTEMD_LOG_TARGET=journal", "/lib/systemd/systemd", "--user"});
+  options.argv.insert(options.argv.end(),
+                      {"SYSTEMD_LOG_TARGET=journal", "/lib/systemd/systemd", "--user"});
   options.argv = own.commandInside(options.argv);
   options.asServiceManagerChild = false;
   options.stderrPath =
@@ -32,16 +41,19 @@ bool UserSession::start(const CgroupPath& machine, std::string* err) {
 
 bool UserSession::ready(std::string* err) {
   std::string state;
-  bool started = waitUntil([&] {
-    if (!manager_->running()) return true;
-    struct stat status;
-    if (stat((account_.runtimeDirectory + "/systemd/private").c_str(), &status) != 0) return false;
-    state = systemctl({"is-system-running"}).out;
-    return state == "running\n" || state == "degraded\n";
-  }, std::chrono::seconds(60));
+  bool started = waitUntil(
+      [&] {
+        if (!manager_->running()) return true;
+        struct stat status;
+        if (stat((account_.runtimeDirectory + "/systemd/private").c_str(), &status) != 0)
+          return false;
+        state = systemctl({"is-system-running"}).out;
+        return state == "running\n" || state == "degraded\n";
+      },
+      std::chrono::seconds(60));
   if (started && manager_->running()) return true;
-  *err = account_.name + "'s service manager did not start (state \"" + state + "\"): " +
-         manager_->stderrText();
+  *err = account_.name + "'s service manager did not start (state \"" + state +
+         "\"): " + manager_->stderrText();
   return false;
 }
 
