@@ -259,8 +259,9 @@ TEST_F(DesktopTest, EachAccountKeepsItsOwnPageAndAPortTakenForGoodEndsTheUnit) {
   // Starts come at least RestartSec apart: StartLimitBurst + 1 of them must
   // fit in StartLimitIntervalSec for the limit ever to be reached.
   if (burst <= 0 || *interval <= 0 || burst * *delay >= *interval) {
-    ADD_FAILURE() << "the unit restarts forever: " << burstText << " starts " << delayText
-                  << " apart never fit in StartLimitIntervalSec=" << intervalText;
+    ADD_FAILURE() << "the unit restarts forever: StartLimitBurst=" << burstText
+                  << " starts, RestartSec=" << delayText
+                  << " apart, never fit in StartLimitIntervalSec=" << intervalText;
   } else {
     seconds bound(burst * (*delay / 1000 + 10) + 10);
     EXPECT_TRUE(waitUntil([&] { return first.property(kUnit, "ActiveState") == "failed"; }, bound,
