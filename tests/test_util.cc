@@ -188,22 +188,25 @@ std::string selfPath() {
 
 bool insideOwnPidNamespace() { return getenv(kInsideMark) != nullptr; }
 
-bool rerunInOwnPidNamespace() {
+bool rerunInOwnPidNamespace(const std::vector<std::string>& moreNamespaces) {
   if (insideOwnPidNamespace()) return false;
-  static const bool possible =
-      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"}).exitStatus == 0;
-  if (!possible) {
+  std::vector<std::string> unshare = {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"};
+  unshare.insert(unshare.end(), moreNamespaces.begin(), moreNamespaces.end());
+  std::vector<std::string> probe = unshare;
+  probe.push_back("/bin/true");
+  if (run(probe).exitStatus != 0) {
     // Run out here, its agents would reach every server of this account.
-    [] { GTEST_SKIP() << "needs a PID namespace of its own, which the system refuses"; }();
+    [] { GTEST_SKIP() << "needs namespaces of its own, which the system refuses"; }();
     return true;
   }
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
   setenv(kInsideMark, "1", 1);
   // "; exit" keeps the shell from replacing itself with the test.
-  RunResult inner =
-      run({"/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
-           "\"$0\" \"$@\"; exit $?", selfPath(),
-           std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()});
+  std::vector<std::string> argv = unshare;
+  argv.insert(argv.end(), {"/bin/sh", "-c", "\"$0\" \"$@\"; exit $?", selfPath(),
+                           std::string("--gtest_filter=") + test->test_suite_name() + "." +
+                               test->name()});
+  RunResult inner = run(argv);
   unsetenv(kInsideMark);
   EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
   // A filter that matched nothing would pass as well.

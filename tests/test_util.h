@@ -84,7 +84,8 @@ class HeldChild {
 // started by init. Returns true when it did, having checked the inner run's
 // outcome, and when the system refuses namespaces, having skipped the test:
 // the caller then returns. False inside that run: the caller goes on.
-bool rerunInOwnPidNamespace();
+// `moreNamespaces` are further unshare(1) options, such as "--net".
+bool rerunInOwnPidNamespace(const std::vector<std::string>& moreNamespaces = {});
 
 // True inside the run that rerunInOwnPidNamespace() started.
 bool insideOwnPidNamespace();

@@ -82,11 +82,12 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::seconds timeout) {
   return status_;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(interval);
   }
   return true;
 }

@@ -48,9 +48,11 @@ class AgentProcess {
   std::optional<int> status_;
 };
 
-// Waits until `done()` holds, checking every 20 ms; false after `timeout`.
+// Waits until `done()` holds, checking every `interval`; false after
+// `timeout`.
 bool waitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+               std::chrono::milliseconds timeout = std::chrono::seconds(60),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(20));
 
 bool processAlive(pid_t pid);
 
