@@ -9,6 +9,8 @@
 // one file (assemble.js). Node built-in modules only: the runtime ships alone
 // inside the bundle.
 
+const fs = require('fs');
+const net = require('net');
 const v8 = require('v8');
 
 // The agent starts the server with no runtime options, so this one is set
@@ -25,6 +27,8 @@ const {fail, log} = require('./server/log.js');
 const {isAssembled} = require('./server/page.js');
 const {startServer} = require('./server/page_server.js');
 const {parsePort} = require('./server/port.js');
+
+const kReadBytes = 64 * 1024;
 
 function main() {
   if (!isAssembled()) {
@@ -50,14 +54,30 @@ function main() {
     if (!server) fail(`bad handshake: ${reason}`);
     log(`ignoring a line from the agent: ${reason}`);
   });
-  process.stdin.on('data', (chunk) => reader.push(chunk));
-  process.stdin.on('end', () => {
+  const input = readInput((chunk) => {
+    const before = server;
+    reader.push(chunk);
+    // The pass phrase went through the read buffer: nothing else may keep it.
+    if (!before && server) chunk.fill(0);
+  });
+  input.on('end', () => {
     if (!server) fail('standard input ended before the handshake');
     reader.end();
     log('standard input closed; exiting');
     process.exit(0);
   });
-  process.stdin.on('error', (err) => fail(`cannot read standard input: ${err.message}`));
+  input.on('error', (err) => fail(`cannot read standard input: ${err.message}`));
+}
+
+// Standard input, each read handed to onChunk (which must be done with it on
+// return). From the agent's pipe, every read goes into one buffer: a
+// catalogue of megabytes leaves no chunks behind for the collector.
+function readInput(onChunk) {
+  const stat = fs.fstatSync(0);
+  if (!stat.isFIFO() && !stat.isSocket()) return process.stdin.on('data', onChunk);
+  const buffer = Buffer.alloc(kReadBytes);
+  return new net.Socket({fd: 0, readable: true, writable: false,
+    onread: {buffer, callback: (n) => { onChunk(buffer.subarray(0, n)); }}});
 }
 
 if (require.main === module) {

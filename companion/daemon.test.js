@@ -6,9 +6,11 @@ const {execFileSync} = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
-const {parseCatalogue} = require('./server/catalogue.js');
 const {addressFile, readRememberedPort, rememberedPortFile, rememberPort} =
     require('./server/account_files.js');
+const {faceRecord, parseCatalogue} = require('./server/catalogue.js');
+const {catalogueEvent} = require('./server/catalogue_event.js');
+const {TextTable} = require('./server/text_table.js');
 const {collectionFace} = require('./server/collection_face.js');
 const {FaceCutter} = require('./server/face_cutter.js');
 const {groupFamilies} = require('./server/families.js');
@@ -19,8 +21,8 @@ const {LineReader} = require('./server/line_reader.js');
 const {RepeatLog} = require('./server/log.js');
 const {listenerOwner, PeerOwners, tableEndpoint} = require('./server/peer_account.js');
 const {kDefaultPort, parsePort} = require('./server/port.js');
-const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} =
-    require('./harness.js');
+const h = require('./harness.js');
+const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} = h;
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
@@ -135,13 +137,30 @@ describe('parseCatalogue', () => {
       face('Beta', 'Italic', {italic: true, localizedFamily: 'Бета', localizedStyle: 'Курсив'})],
   };
 
+  const records = (catalogue) => Array.from({length: catalogue.faceCount},
+      (_, f) => faceRecord(catalogue, f));
+
   it('AcceptsTheAgentsMessageAndKeepsItsBytes', () => {
     const line = Buffer.from(JSON.stringify(good));
     const {catalogue, error} = parseCatalogue(line);
     assert.equal(error, undefined);
     assert.equal(catalogue.faceCount, 3);
-    assert.deepEqual([...catalogue.files.keys()], Object.keys(good));
+    assert.deepEqual(catalogue.files.texts(), Object.keys(good));
+    assert.deepEqual(records(catalogue), Object.values(good).flat());
     assert.deepEqual(catalogue.bytes, line);
+  });
+
+  // What JSON allows besides the agent's own spelling: spaces, escapes,
+  // members in any order, unknown and repeated members (the last counts).
+  it('ReadsAnyJsonSpellingOfTheSameRecords', () => {
+    const text = ' {\t' + String.raw`"/f/\u00e4 \"b\".ttf" : [ { "extra" : [{"a": [1, -2.5e3,
+        null]}, {}] , "italic":true, "weight":"x", "fam\u0069ly":"A\\B", "style":"S",
+        "postscript":"P", "stretch":4E0, "weight":700 } ] , "/g.otf":[]}` + '\n';
+    const {catalogue, error} = parseCatalogue(Buffer.from(text));
+    assert.equal(error, undefined);
+    assert.deepEqual(catalogue.files.texts(), ['/f/ä "b".ttf', '/g.otf']);
+    assert.deepEqual(records(catalogue), [{family: 'A\\B', style: 'S', postscript: 'P',
+      weight: 700, stretch: 4, italic: true}]);
   });
 
   it('EmptyCatalogueIsValid', () => {
@@ -188,11 +207,9 @@ describe('parseCatalogue', () => {
   const longText = JSON.stringify(long);
 
   it('LongCatalogueIsReadAsOneObject', () => {
-    const seen = [];
-    const {catalogue} = parseCatalogue(Buffer.from(` \n${longText}\n `), (f) => seen.push(f));
-    assert.deepEqual([...catalogue.files], Object.keys(long));
-    assert.deepEqual(seen, Object.keys(long));
-    assert.equal(catalogue.faceCount, 6000);
+    const {catalogue} = parseCatalogue(Buffer.from(` \n${longText}\n `));
+    assert.deepEqual(catalogue.files.texts(), Object.keys(long));
+    assert.deepEqual(records(catalogue), Object.values(long).flat());
   });
 
   it('LongCatalogueIsRefusedForAFaultAnywhere', () => {
@@ -218,59 +235,89 @@ describe('parseCatalogue', () => {
     const r = parseCatalogue(Buffer.from('{"/__proto__":[],"__proto__":[]}'));
     assert.ok(r.error);  // "__proto__" is not absolute
     const ok = parseCatalogue(Buffer.from('{"/__proto__":[]}'));
-    assert.ok(ok.catalogue.files.has('/__proto__'));
+    assert.equal(ok.catalogue.files.indexOf('/__proto__'), 0);
     assert.equal({}.polluted, undefined);
   });
 });
 
-describe('groupFamilies', () => {
+describe('TextTable', () => {
+  // JSON spells a text many ways: each is found as the one text it is.
+  it('NumbersEachTextOnceHoweverItIsSpelled', () => {
+    const texts = ['"/a.ttf"', '"/\\u0061.ttf"', '"\\/a.ttf"', '"/b.ttf"', '"/ä.ttf"',
+      '"/\\u00e4.ttf"', ...Array.from({length: 500}, (_, i) => `"/f/${i}"`)];
+    const line = Buffer.from(texts.join(','));
+    const table = new TextTable(line);
+    const numbers = [];
+    for (let at = 0; at < line.length;) {
+      const end = line.indexOf('",', at + 1) >= 0 ? line.indexOf('",', at + 1) + 1 : line.length;
+      numbers.push(table.add(at, end));
+      at = end + 1;
+    }
+    assert.deepEqual(numbers.slice(0, 6), [0, 0, 0, 1, 2, 2]);
+    assert.equal(table.size, 503);
+    assert.deepEqual(table.texts().slice(0, 4), ['/a.ttf', '/b.ttf', '/ä.ttf', '/f/0']);
+    assert.deepEqual(['/ä.ttf', '/f/499', '/f/500', '/a'].map((t) => table.indexOf(t)),
+        [2, 502, -1, -1]);
+  });
+});
+
+describe('catalogue event', () => {
+  // The event a page gets for the catalogue of `files` ({path: [records]}).
+  const eventOf = (files) => {
+    const {catalogue} = parseCatalogue(Buffer.from(JSON.stringify(files)));
+    const bytes = catalogueEvent(7, catalogue, groupFamilies(catalogue)).toString();
+    assert.match(bytes, /^event: catalogue\ndata: [^\n]*\n\n$/);
+    return JSON.parse(bytes.slice(bytes.indexOf('{')));
+  };
+  const familiesOf = (files) => h.familiesOf(eventOf(files));
+
   it('GroupsFacesAcrossFilesByFamilyRegularFirst', () => {
-    const files = new Map([
-      ['/f/sans-bold.ttf', [face('Sans', 'Bold', {weight: 700})]],
-      ['/f/sans.ttc', [face('Sans', 'Oblique', {italic: true}), face('Sans', 'Book'),
-        face('Sans Mono', 'Book')]],
-      ['/f/sans-cond.ttf', [face('Sans', 'Condensed', {stretch: 4})]],
-    ]);
-    const families = groupFamilies(files);
+    const families = familiesOf({
+      '/f/sans-bold.ttf': [face('Sans', 'Bold', {weight: 700})],
+      '/f/sans.ttc': [face('Sans', 'Oblique', {italic: true}), face('Sans', 'Book'),
+        face('Sans Mono', 'Book')],
+      '/f/sans-cond.ttf': [face('Sans', 'Condensed', {stretch: 4})],
+    });
     assert.deepEqual(families.map((f) => f.family), ['Sans', 'Sans Mono']);
     assert.deepEqual(families[0].styles, ['Book', 'Bold', 'Condensed', 'Oblique']);
-    assert.deepEqual(families[0].sample, {path: '/f/sans.ttc', postscript: 'Sans-Book'});
+    assert.deepEqual(families[0].faces.map((f) => [f.path, f.weight, f.stretch, f.italic]), [
+      ['/f/sans.ttc', 400, 5, false], ['/f/sans-bold.ttf', 700, 5, false],
+      ['/f/sans-cond.ttf', 400, 4, false], ['/f/sans.ttc', 400, 5, true]]);
   });
 
   it('ShowsLocalisedNamesAndSortsByThem', () => {
-    const files = new Map([['/f/a.ttf', [
+    const event = eventOf({'/f/a.ttf': [
       face('Zeta', 'Regular', {localizedFamily: 'Alpha Z', localizedStyle: 'Normal'}),
-      face('Beta', 'Regular'),
-    ]]]);
-    const families = groupFamilies(files);
-    assert.deepEqual(families.map((f) => [f.family, f.name]),
-        [['Zeta', 'Alpha Z'], ['Beta', 'Beta']]);
-    assert.deepEqual(families[0].styles, ['Normal']);
+      face('Beta', 'Regular', {localizedFamily: '', localizedStyle: ''}),
+    ]});
+    assert.deepEqual([event.families, event.names, event.styles],
+        [['Zeta', 'Beta'], ['Alpha Z', 0], ['Normal', 'Regular']]);
   });
 
-  it('FamilyWithOnlyABoldFaceIsShownInIt', () => {
-    const families = groupFamilies(new Map([['/f/b.ttf', [face('B', 'Bold', {weight: 700})]]]));
-    assert.equal(families[0].sample.postscript, 'B-Bold');
-  });
-
-  it('FacesABrowserRefusesAreNeverTheSample', () => {
-    const families = groupFamilies(new Map([
-      ['/f/serif.pfb', [face('Serif', 'Regular')]],
-      ['/f/serif-bold.otf', [face('Serif', 'Bold', {weight: 700})]],
-      ['/f/mono.t1', [face('Mono', 'Regular')]],
-      ['/f/fixed.pcf.gz', [face('Fixed', 'Regular')]],
-      ['/f/Chicago.DFONT', [face('Chicago', 'Regular')]],
-    ]));
-    assert.deepEqual(families.map((f) => [f.family, f.sample && f.sample.postscript]),
-        [['Chicago', null], ['Fixed', null], ['Mono', null], ['Serif', 'Serif-Bold']]);
+  // The page asks for a collection's face by name, for a single font's file
+  // whole, and never for a file browsers refuse.
+  it('TellsThePageWhatItCanAskFor', () => {
+    const event = eventOf({
+      '/f/serif.pfb': [face('Serif', 'Regular')],
+      '/f/serif-bold.otf': [face('Serif', 'Bold', {weight: 700})],
+      '/f/mono.t1': [face('Mono', 'Regular')],
+      '/f/fixed.pcf.gz': [face('Fixed', 'Regular')],
+      '/f/Chicago.DFONT': [face('Chicago', 'Regular')],
+      '/f/cjk.ttc': [face('CJK', 'Regular', {postscript: 'CJK-R'})],
+    });
+    assert.deepEqual(event.noPreview.map((k) => event.files[k]),
+        ['/f/serif.pfb', '/f/mono.t1', '/f/fixed.pcf.gz', '/f/Chicago.DFONT']);
+    assert.deepEqual(h.familiesOf(event).map((f) => f.faces.map((x) => x.postscript)),
+        [['Chicago-Regular'], ['CJK-R'], ['Fixed-Regular'], ['Mono-Regular'],
+          ['Serif-Regular', 0]]);
   });
 
   it('SortsManyNumberedNamesAsTheCollatorDoes', () => {
     const names = [];
     for (let i = 0; i < 500; i++) names.push(`Font ${(i * 7) % 500}`, `font-${i}`, `Ärger ${i}`, `_${i}x`);
-    const files = new Map(names.map((n, i) => [`/f/${i}.ttf`, [face(n, 'Regular')]]));
+    const files = Object.fromEntries(names.map((n, i) => [`/f/${i}.ttf`, [face(n, 'Regular')]]));
     const collator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
-    assert.deepEqual(groupFamilies(files).map((f) => f.name),
+    assert.deepEqual(eventOf(files).families,
         [...names].sort((a, b) => collator.compare(a, b) || (a < b ? -1 : 1)));
   });
 });

@@ -1,7 +1,8 @@
 'use strict';
-// Random-mutation fuzzing of the two parsers of outside input in the
-// companion server: catalogue lines (through the line framing) and the
-// collection face cutter. Inputs come from a seeded generator, so a failure
+// Random-mutation fuzzing of the parsers of outside input in the companion
+// server: catalogue lines (through the line framing, checked against
+// JSON.parse) and the collection face cutter. Inputs come from a seeded
+// generator, so a failure
 // names the seed and run that reproduce it. Each target runs for a bounded
 // time; a longer run:
 //
@@ -9,7 +10,9 @@
 
 const assert = require('node:assert/strict');
 const {describe, it} = require('node:test');
-const {parseCatalogue} = require('./server/catalogue.js');
+const {isUtf8} = require('buffer');
+const {faceRecord, parseCatalogue} = require('./server/catalogue.js');
+const {catalogueEvent} = require('./server/catalogue_event.js');
 const {collectionFace, planCollectionFace} = require('./server/collection_face.js');
 const {groupFamilies} = require('./server/families.js');
 const {LineReader} = require('./server/line_reader.js');
@@ -137,33 +140,58 @@ async function fuzz(t, seeds, check, structured = null) {
   return runs;
 }
 
-// A catalogue is taken whole, every record valid, or refused whole.
+// The records of a catalogue line as JSON.parse reads it, or null where the
+// server must refuse the line.
+function plainReading(line) {
+  if (!isUtf8(line)) return null;
+  let value;
+  try {
+    value = JSON.parse(line.toString());
+  } catch (e) {
+    return null;
+  }
+  if (value === null || typeof value !== 'object' || Array.isArray(value)) return null;
+  const text = (v) => v === undefined || typeof v === 'string';
+  const valid = (r) => r !== null && typeof r === 'object' && !Array.isArray(r) &&
+      typeof r.family === 'string' && typeof r.style === 'string' &&
+      typeof r.postscript === 'string' && Number.isInteger(r.weight) && r.weight >= 100 &&
+      r.weight <= 900 && Number.isInteger(r.stretch) && r.stretch >= 1 && r.stretch <= 9 &&
+      typeof r.italic === 'boolean' && text(r.localizedFamily) && text(r.localizedStyle);
+  const files = Object.entries(value);
+  return files.every(([file, faces]) => file.startsWith('/') && !file.includes('\0') &&
+      Array.isArray(faces) && faces.every(valid)) ? files : null;
+}
+
+// A catalogue is taken whole, every record as JSON.parse reads it, or
+// refused whole; also where JSON.parse would take it, when a path comes
+// twice (JSON.parse keeps the last).
 function checkCatalogue(line, outcomes) {
-  const read = [];
-  const result = parseCatalogue(line, (file, faces) => read.push([file, faces]));
-  const outcome = result.error !== undefined ? result.error.replace(/ \(.*/s, '') : 'taken';
+  const result = parseCatalogue(line);
+  const outcome = result.error !== undefined ? result.error.replace(/:? (at byte|").*/s, '')
+                                             : 'taken';
   outcomes.set(outcome, (outcomes.get(outcome) || 0) + 1);
+  const plain = plainReading(line);
   if (result.error !== undefined) {
-    assert.equal(typeof result.error, 'string');
     assert.equal(result.catalogue, undefined);
+    const twice = /^a font path comes twice: (.*)$/s.exec(result.error);
+    assert.ok(plain === null || (twice && plain.some(([file]) => file === JSON.parse(twice[1]))),
+        `refused what JSON.parse takes: ${result.error}`);
     return;
   }
-  const {files, faceCount, bytes} = result.catalogue;
-  assert.deepEqual(bytes, line);
-  assert.deepEqual([...files], read.map(([file]) => file));
-  let count = 0;
-  for (const [file, faces] of read) {
-    assert.ok(file.startsWith('/') && !file.includes('\0'), file);
-    for (const f of faces) {
-      assert.ok(Number.isInteger(f.weight) && f.weight >= 100 && f.weight <= 900);
-      assert.ok(Number.isInteger(f.stretch) && f.stretch >= 1 && f.stretch <= 9);
-      assert.equal(typeof f.italic, 'boolean');
-      for (const k of ['family', 'style', 'postscript']) assert.equal(typeof f[k], 'string');
-    }
-    count += faces.length;
-  }
-  assert.equal(faceCount, count);
-  groupFamilies(read);
+  assert.ok(plain !== null, 'took what must be refused');
+  const {catalogue} = result;
+  assert.deepEqual(catalogue.bytes, line);
+  assert.deepEqual(catalogue.files.texts(), plain.map(([file]) => file));
+  const records = Array.from({length: catalogue.faceCount}, (_, f) => faceRecord(catalogue, f));
+  const expected = plain.flatMap(([, faces]) => faces.map((r) => {
+    const record = {family: r.family, style: r.style, postscript: r.postscript, weight: r.weight,
+      stretch: r.stretch, italic: r.italic};
+    if (r.localizedFamily !== undefined) record.localizedFamily = r.localizedFamily;
+    if (r.localizedStyle !== undefined) record.localizedStyle = r.localizedStyle;
+    return record;
+  }));
+  assert.deepEqual(records, expected);
+  catalogueEvent(1, catalogue, groupFamilies(catalogue));
 }
 
 // A cut face is a font whose directory points, in order, at copies of the

@@ -259,6 +259,23 @@ function openEvents(port, via) {
   };
 }
 
+// A catalogue event's families as records: [{family, name, styles, faces:
+// [{path, postscript, style, weight, stretch, italic, preview}]}].
+function familiesOf(event) {
+  let at = 0;
+  return event.families.map((family, k) => {
+    const faces = [];
+    for (const end = at + event.counts[k]; at < end; at++) {
+      const kind = event.kinds[at];
+      faces.push({path: event.files[event.file[at]], postscript: event.postscripts[at],
+        style: event.styles[at], weight: Math.floor(kind / 100),
+        stretch: Math.floor(kind / 10) % 10, italic: kind % 10 === 1,
+        preview: !event.noPreview.includes(event.file[at])});
+    }
+    return {family, name: event.names[k] || family, styles: faces.map((f) => f.style), faces};
+  });
+}
+
 function face(family, style, extra = {}) {
   return {family, style, postscript: `${family}-${style}`.replace(/ /g, ''),
     weight: 400, stretch: 5, italic: false, ...extra};
@@ -393,7 +410,7 @@ function memoryKiB(pid) {
 
 module.exports = {
   tempDir, makeCredentials, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
-  openEvents, face,
+  openEvents, familiesOf, face,
   OutputWatcher, kWaitMs, fontTables, makeFont, makeCollection, makeSpanningCollection, memoryKiB,
   within,
 };

@@ -60,7 +60,8 @@
     about.append(name, styles);
     if (family.sample) {
       wanted.set(sample, '/font?path=' + encodeURIComponent(family.sample.path) +
-          '&postscript=' + encodeURIComponent(family.sample.postscript));
+          (family.sample.postscript ? '&postscript=' +
+              encodeURIComponent(family.sample.postscript) : ''));
       faceObserver.observe(sample);
     } else {
       item.classList.add('no-preview');
@@ -125,9 +126,30 @@
     showMore();
   }
 
+  // The event's columns as families: each with its style names, in the
+  // order of its faces, and the first of its faces a browser can show.
+  function familiesOf(columns) {
+    let face = 0;
+    return columns.families.map((family, k) => {
+      const styles = [];
+      let sample = null;
+      for (const end = face + columns.counts[k]; face < end; face++) {
+        const style = columns.styles[face];
+        if (style && !styles.includes(style)) styles.push(style);
+        if (!sample && !columns.noPreview.includes(columns.file[face])) {
+          sample = {path: columns.files[columns.file[face]],
+            postscript: columns.postscripts[face] || ''};
+        }
+      }
+      return {family, name: columns.names[k] || family, styles, sample};
+    });
+  }
+
   const events = new EventSource('/events');
   events.addEventListener('catalogue', (e) => {
-    summary = JSON.parse(e.data);
+    const columns = JSON.parse(e.data);
+    summary = {generation: columns.generation, faces: columns.faces,
+      families: familiesOf(columns)};
     keys = summary.families.map((f) => (f.name + '\n' + f.family).toLowerCase());
     showMatches(true);
     document.body.dataset.generation = String(summary.generation);

@@ -4,38 +4,37 @@
 
 const fs = require('fs');
 const {parseCatalogue} = require('./catalogue.js');
+const {catalogueEvent, emptyEvent} = require('./catalogue_event.js');
+const {EventStreams} = require('./event_streams.js');
 const {FaceCutter} = require('./face_cutter.js');
-const {FamilyGrouper} = require('./families.js');
+const {groupFamilies} = require('./families.js');
 const {fontMediaType, readAt, sendPlan, StallError} = require('./font_file.js');
 const {isAllowedHost, isForeignRequest, isOwnPagePost, kSecurityHeaders} = require('./guards.js');
 const {kDefaultLimits} = require('./limits.js');
 const {log, RepeatLog} = require('./log.js');
 const {kStaticFiles} = require('./page.js');
-const {methodNotAllowed, reply} = require('./reply.js');
+const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
 const {UpdateRequests} = require('./update_requests.js');
-
-const kMaxEventClients = 32;
-const kMaxEventBacklogBytes = 64 * 1024;  // more is an event the page has not taken
 
 // The catalogue being served and the pages listening for the next one.
 class Companion {
   constructor(limits = kDefaultLimits) {
     this.catalogue_ = null;
     this.generation_ = 0;
-    this.event_ = this.catalogueEvent_(0, []);
-    this.eventClients_ = new Set();
+    this.event_ = emptyEvent();
     this.port = 0;
     this.limits = limits;
     this.repeatLog = new RepeatLog(limits.repeatLogMs);
     this.cutter_ = new FaceCutter();
     this.updates_ = new UpdateRequests(limits.updateCheckMs);
+    this.streams_ = new EventStreams({event: () => this.event_, facts: () => null},
+        this.repeatLog);
   }
 
   // Takes one catalogue line. Returns false (and keeps the last good
   // catalogue) when the line is malformed.
   acceptLine(line) {
-    const grouper = new FamilyGrouper();
-    const parsed = parseCatalogue(line, (file, faces) => grouper.add(file, faces));
+    const parsed = parseCatalogue(line);
     if (parsed.error) {
       log(`ignoring malformed catalogue of ${line.length} bytes: ${parsed.error}; ` +
           `keeping the last good one`);
@@ -43,25 +42,16 @@ class Companion {
     }
     this.catalogue_ = parsed.catalogue;
     this.generation_ += 1;
-    this.event_ = this.catalogueEvent_(parsed.catalogue.faceCount, grouper.families());
+    const grouping = groupFamilies(parsed.catalogue);
+    this.event_ = catalogueEvent(this.generation_, parsed.catalogue, grouping);
     log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
         `${parsed.catalogue.files.size} files`);
-    for (const res of this.eventClients_) this.sendEvent_(res);
+    this.streams_.catalogueChanged();
     return true;
   }
 
-  // The event every page gets, made once per catalogue: its bytes are
-  // written to each page as they are.
-  catalogueEvent_(faces, families) {
-    const summary = JSON.stringify({generation: this.generation_, faces, families});
-    // Written in place: the summary can be megabytes, and joined to the
-    // event's other text first it would be copied once more.
-    const head = 'event: catalogue\ndata: ';
-    const event = Buffer.allocUnsafe(head.length + Buffer.byteLength(summary) + 2);
-    event.write(head);
-    event.write(summary, head.length);
-    event.write('\n\n', event.length - 2);
-    return event;
+  keepEventsAlive() {
+    this.streams_.keepAlive();
   }
 
   handle(req, res) {
@@ -97,60 +87,22 @@ class Companion {
       return reply(res, 200, page.type, page.body);
     }
     if (url.pathname === '/catalogue.json') {
-      res.setHeader('Cache-Control', 'no-store');
-      return reply(res, 200, 'application/json',
-          this.catalogue_ ? this.catalogue_.bytes : Buffer.from('{}'));
+      const bytes = this.catalogue_ ? this.catalogue_.bytes : Buffer.from('{}');
+      res.writeHead(200, {'Content-Type': 'application/json', 'Cache-Control': 'no-store',
+        'Content-Length': bytes.length});
+      if (req.method === 'HEAD') return res.end();
+      return writeInPieces(res, bytes).then((whole) => whole && res.end());
     }
-    if (url.pathname === '/events') return this.openEvents_(req, res);
-    return this.serveFont_(req, res, url.searchParams.get('path'), url.searchParams.get('postscript'));
-  }
-
-  openEvents_(req, res) {
-    // The newest page is the one being looked at: the oldest stream gives way.
-    if (req.method !== 'HEAD' && this.eventClients_.size >= kMaxEventClients) {
-      const oldest = this.eventClients_.values().next().value;
-      this.eventClients_.delete(oldest);
-      oldest.destroy();
-      this.repeatLog.note('events', `more than ${kMaxEventClients} pages open; ` +
-          'closed the oldest one\'s event stream');
-    }
-    res.writeHead(200, {
-      'Content-Type': 'text/event-stream; charset=utf-8',
-      'Cache-Control': 'no-store',
-    });
-    if (req.method === 'HEAD') return res.end();
-    res.write('retry: 1000\n\n');
-    this.eventClients_.add(res);
-    res.on('close', () => this.eventClients_.delete(res));
-    this.sendEvent_(res);
-  }
-
-  sendEvent_(res) {
-    if (this.dropIfStalled_(res)) return;
-    res.write(this.event_);
-  }
-
-  keepEventsAlive() {
-    for (const res of this.eventClients_) {
-      if (!this.dropIfStalled_(res)) res.write(': keep-alive\n\n');
-    }
-  }
-
-  // A page that has not taken the last event is dropped rather than sent
-  // another to hold; it reconnects and gets the current catalogue.
-  dropIfStalled_(res) {
-    if (res.writableLength <= kMaxEventBacklogBytes) return false;
-    this.eventClients_.delete(res);
-    res.destroy();
-    this.repeatLog.note('events stall', 'dropped an event stream whose page stopped reading');
-    return true;
+    if (url.pathname === '/events') return this.streams_.open(req, res);
+    return this.serveFont_(req, res, url.searchParams.get('path'),
+        url.searchParams.get('postscript'));
   }
 
   // Only files of the current catalogue are served: the page cannot be made
   // to read anything else. A face of a collection is cut out as a font of
   // its own, since browsers show only a collection's first face.
   async serveFont_(req, res, file, postscript) {
-    if (file === null || !this.catalogue_ || !this.catalogue_.files.has(file)) {
+    if (file === null || !this.catalogue_ || this.catalogue_.files.indexOf(file) < 0) {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
     let handle = null;

@@ -2,12 +2,9 @@
 // The page lists families, not files: the catalogue's faces grouped and
 // sorted as a reader expects.
 
-// Distance of a face from the upright regular one: the face that shows a
-// family best.
-function regularity(face) {
-  return (face.italic ? 10000 : 0) + Math.abs(face.stretch - 5) * 1000 +
-      Math.abs(face.weight - 400);
-}
+const {faceText, kFamily, kKind, kLocalizedFamily, kLocalizedStyle, kStride, kStyle} =
+    require('./catalogue.js');
+const {TextTable} = require('./text_table.js');
 
 const kCollator = new Intl.Collator(undefined, {sensitivity: 'base', numeric: true});
 
@@ -42,79 +39,87 @@ function roughKey(name) {
   return key + lower.slice(from);
 }
 
-function compareNames(a, b) {
-  return kCollator.compare(a.name, b.name) ||
-      (a.family < b.family ? -1 : a.family > b.family ? 1 : 0);
-}
+// Names the rough keys order as the collator does: for letters, digits and
+// spaces alone, lower-case ASCII order is the collator's base order.
+const kPlainName = /^[A-Za-z0-9 ]*$/;
 
-// Sorts `items` by compareNames. The collator is the costly part with tens of
-// thousands of families, so the rough keys, sorted natively, order them first;
-// the sort by the collator then finds them nearly in order and needs about one
-// comparison per family.
-function sortByName(items) {
-  const tagged = items.map((item, i) => `${roughKey(item.name)}\0${i}`);
-  tagged.sort();
-  return tagged.map((t) => items[Number(t.slice(t.lastIndexOf('\0') + 1))]).sort(compareNames);
-}
-
-// Order of faces within a family: regular first, then by stretch, weight,
-// slant and name. `rank` packs the numbers into one small integer.
-function faceRank(face) {
-  return regularity(face) * 10000 + face.stretch * 1000 + face.weight;
-}
-
-function compareFaces(a, b) {
-  return a.rank - b.rank || kCollator.compare(a.name, b.name);
-}
-
-// Collects faces file by file into families, keeping per face only what the
-// page shows: its style name and its place in the family.
-class FamilyGrouper {
-  constructor() {
-    this.byName_ = new Map();
+// The family numbers in the order of their display names: `names` by
+// family, and familyName(k) to tell apart two that the collator holds equal.
+// The collator is the costly part with tens of thousands of families, so the
+// rough keys, compared as plain strings, order them first; the sort by the collator
+// then finds them nearly in order and needs about one comparison per family,
+// and none for two plain names whose keys differ.
+function sortByName(names, familyName) {
+  const keys = names.map(roughKey);
+  const plain = new Uint8Array(names.length);
+  const order = new Array(names.length);
+  for (let k = 0; k < names.length; k++) {
+    plain[k] = kPlainName.test(names[k]) ? 1 : 0;
+    order[k] = k;
   }
-
-  add(file, faces) {
-    const showable = browserCanShow(file);
-    for (const face of faces) {
-      const entry = {rank: faceRank(face), name: face.localizedStyle || face.style};
-      let family = this.byName_.get(face.family);
-      if (family) {
-        family.faces.push(entry);
-      } else {
-        family = {family: face.family, name: face.localizedFamily || face.family, faces: [entry],
-          sample: null, path: null, postscript: null};
-        this.byName_.set(face.family, family);
-      }
-      if (showable && (!family.sample || compareFaces(entry, family.sample) < 0)) {
-        family.sample = entry;
-        family.path = file;
-        family.postscript = face.postscript;
-      }
-    }
-  }
-
-  // The families sorted for display, each with its display name (the
-  // localised one when the agent sent one), its style names in the order of
-  // its faces, and the face its sample is shown in: the most regular one a
-  // browser can show, or null when it can show none.
-  families() {
-    return sortByName([...this.byName_.values()]).map((f) => {
-      f.faces.sort(compareFaces);
-      const styles = [];
-      for (const {name} of f.faces) {
-        if (name && !styles.includes(name)) styles.push(name);
-      }
-      return {family: f.family, name: f.name, styles,
-        sample: f.sample && {path: f.path, postscript: f.postscript}};
-    });
-  }
+  order.sort((a, b) => (keys[a] < keys[b] ? -1 : keys[a] > keys[b] ? 1 : a - b));
+  return order.sort((a, b) => {
+    if (plain[a] && plain[b] && keys[a] !== keys[b]) return keys[a] < keys[b] ? -1 : 1;
+    const byName = kCollator.compare(names[a], names[b]);
+    if (byName !== 0) return byName;
+    const [x, y] = [familyName(a), familyName(b)];
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
 }
 
-function groupFamilies(files) {
-  const grouper = new FamilyGrouper();
-  for (const [file, faces] of files) grouper.add(file, faces);
-  return grouper.families();
+// Order of faces within a family: the upright regular one first (the face
+// that shows a family best), then by stretch, weight, slant and name. The
+// rank packs the numbers of a face's kind into one.
+function faceRank(kind) {
+  const weight = Math.floor(kind / 100);
+  const stretch = Math.floor(kind / 10) % 10;
+  const regularity = (kind % 10) * 10000 + Math.abs(stretch - 5) * 1000 + Math.abs(weight - 400);
+  return regularity * 10000 + stretch * 1000 + weight;
 }
 
-module.exports = {FamilyGrouper, groupFamilies};
+// The catalogue's faces as families, in display order: {first, counts,
+// order}. `order` is an Int32Array of face numbers with each family's faces
+// together, best first; `counts` how many of them each family has and
+// `first` the face whose names it takes (the first in the catalogue). A
+// family's faces are found by the bytes of its name, with no string made
+// per face.
+function groupFamilies(catalogue) {
+  const {bytes, rows, faceCount} = catalogue;
+  const table = new TextTable(bytes);
+  const familyOf = new Int32Array(faceCount);
+  const firstFace = new Int32Array(faceCount);
+  const counts = new Int32Array(faceCount);
+  for (let f = 0; f < faceCount; f++) {
+    const family = table.add(rows[f * kStride + kFamily], rows[f * kStride + kFamily + 1]);
+    if (table.added) firstFace[family] = f;
+    familyOf[f] = family;
+    counts[family] += 1;
+  }
+  const families = table.size;
+  const names = Array.from(firstFace.subarray(0, families), (f) =>
+    faceText(catalogue, f, kLocalizedFamily) || faceText(catalogue, f, kFamily));
+  const sorted = sortByName(names, (k) => faceText(catalogue, firstFace[k], kFamily));
+  const first = new Int32Array(families);
+  const sortedCounts = new Int32Array(families);
+  const next = new Int32Array(families);
+  let start = 0;
+  sorted.forEach((k, i) => {
+    first[i] = firstFace[k];
+    sortedCounts[i] = counts[k];
+    next[k] = start;
+    start += counts[k];
+  });
+  const order = new Int32Array(faceCount);
+  for (let f = 0; f < faceCount; f++) order[next[familyOf[f]]++] = f;
+  const styleName = (f) =>
+    faceText(catalogue, f, kLocalizedStyle) || faceText(catalogue, f, kStyle);
+  for (let i = 0, at = 0; i < families; at += sortedCounts[i++]) {
+    if (sortedCounts[i] < 2) continue;
+    order.subarray(at, at + sortedCounts[i]).sort((a, b) =>
+      faceRank(rows[a * kStride + kKind]) - faceRank(rows[b * kStride + kKind]) ||
+          kCollator.compare(styleName(a), styleName(b)));
+  }
+  return {first, counts: sortedCounts, order};
+}
+
+module.exports = {browserCanShow, groupFamilies};
