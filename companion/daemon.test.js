@@ -10,6 +10,8 @@ const {addressFile, readRememberedPort, rememberedPortFile, rememberPort} =
     require('./server/account_files.js');
 const {faceRecord, parseCatalogue} = require('./server/catalogue.js');
 const {catalogueEvent} = require('./server/catalogue_event.js');
+const {readFontFacts} = require('./server/font_tables.js');
+const {kLanguages} = require('./server/languages.js');
 const {TextTable} = require('./server/text_table.js');
 const {collectionFace} = require('./server/collection_face.js');
 const {FaceCutter} = require('./server/face_cutter.js');
@@ -22,7 +24,8 @@ const {RepeatLog} = require('./server/log.js');
 const {listenerOwner, PeerOwners, tableEndpoint} = require('./server/peer_account.js');
 const {kDefaultPort, parsePort} = require('./server/port.js');
 const h = require('./harness.js');
-const {face, fontTables, makeFont, makeCollection, makeSpanningCollection, tempDir} = h;
+const {face, fontTables, makeFont, makeFactsFont, makeCollection, makeSpanningCollection,
+  tempDir} = h;
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
@@ -475,6 +478,68 @@ describe('collectionFace', () => {
         assert.ok(cut.length <= honest.length);
         assert.deepEqual(fontTables(cut), fontTables(dejavu));
       });
+});
+
+describe('readFontFacts', () => {
+  const kFonts = {
+    sans: kDejaVu,
+    mono: '/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf',
+    inter: '/usr/share/fonts/truetype/inter-vf/Inter.var.ttf',
+    gothic: '/usr/share/fonts/opentype/ipafont-gothic/ipag.ttf',
+    symbols: '/usr/share/fonts/opentype/urw-base35/StandardSymbolsPS.otf',
+    zenhei: kZenHei,
+  };
+  const missing = Object.values(kFonts).find((f) => !fs.existsSync(f));
+  const codes = (covers) => covers && covers.map((k) => kLanguages[k].code);
+  const factsOf = async (data) => {
+    const faces = await readFontFacts(async (o, n) => data.subarray(o, o + n), data.length,
+        kLanguages);
+    return faces && faces.map((f) => ({...f, covers: codes(f.covers)}));
+  };
+
+  it('ReadsCoverageSpacingAndAxesOfRealFonts', {skip: missing && `${missing} is missing`},
+      async () => {
+        const facts = {};
+        for (const [name, file] of Object.entries(kFonts)) {
+          facts[name] = await factsOf(fs.readFileSync(file));
+        }
+        assert.deepEqual(facts.sans, [{postscript: null, mono: false, axes: null, sample: null,
+          covers: ['latin', 'cyrillic', 'greek', 'armenian', 'georgian', 'hebrew', 'arabic']}]);
+        assert.equal(facts.mono[0].mono, true);
+        assert.deepEqual(facts.inter[0].axes, [['wght', 100, 400, 900], ['slnt', -10, 0, 0]]);
+        // Japanese, and no character only Chinese writes.
+        assert.deepEqual(facts.gothic[0].covers, ['latin', 'cyrillic', 'greek', 'ja']);
+        assert.deepEqual(facts.symbols[0].covers.slice(0, 1), ['latin']);  // a format 4 map
+        // A collection's faces by name.
+        assert.deepEqual(facts.zenhei.map((f) => [f.postscript, f.covers.slice(-4)]), [
+          ['WenQuanYiZenHei', ['zh-hans', 'zh-hant', 'ja', 'ko']],
+          ['WenQuanYiZenHeiMono', ['zh-hans', 'zh-hant', 'ja', 'ko']],
+          ['WenQuanYiZenHeiSharp', ['zh-hans', 'zh-hant', 'ja', 'ko']]]);
+      });
+
+  it('AFaceOfNoListedLanguageOffersItsOwnLetters', async () => {
+    const text = '\u{11700}\u{11701}\u{11702}\u{11703}\u{11704}\u{11705} 0123 ሀለ';
+    assert.deepEqual(await factsOf(makeFactsFont('Ahom', text)), [{postscript: null,
+      mono: false, axes: null, covers: [], sample: '\u{11700}\u{11701}\u{11702}\u{11703}' +
+        '\u{11704} \u{11705}'}]);
+    // The basic plane's map of the same font has only the Ethiopic letters.
+    assert.equal((await factsOf(makeFactsFont('Ahom', text, {format: 4})))[0].sample, 'ሀለ');
+  });
+
+  // A table that does not hold together leaves its fact unknown.
+  it('MalformedTablesLeaveTheirFactsUnknown', async () => {
+    const font = makeFactsFont('Cyr', 'AZazБЖЯбжя', {mono: true, axes: [['wdth', 75, 100, 125]]});
+    const tables = fontTables(font);
+    const at = (tag) => font.indexOf(Buffer.from(tag)) + 8;
+    const broken = Buffer.from(font);
+    broken.writeUInt32BE(font.length, at('cmap'));  // the map lies past the end
+    broken.writeUInt16BE(0xffff, tables.get('fvar').data.byteOffset - font.byteOffset + 8);
+    broken.writeUInt32BE(8, at('post') + 4);  // too short to say
+    assert.deepEqual(await factsOf(broken), [{postscript: null, mono: false, axes: null,
+      covers: null, sample: null}]);
+    assert.equal(await factsOf(Buffer.from('wOF2 and the rest')), null);
+    assert.equal(await factsOf(font.subarray(0, 20)), null);
+  });
 });
 
 describe('FaceCutter', () => {

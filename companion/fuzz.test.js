@@ -1,8 +1,8 @@
 'use strict';
 // Random-mutation fuzzing of the parsers of outside input in the companion
 // server: catalogue lines (through the line framing, checked against
-// JSON.parse) and the collection face cutter. Inputs come from a seeded
-// generator, so a failure
+// JSON.parse), the collection face cutter and the font table reader. Inputs
+// come from a seeded generator, so a failure
 // names the seed and run that reproduce it. Each target runs for a bounded
 // time; a longer run:
 //
@@ -16,7 +16,10 @@ const {catalogueEvent} = require('./server/catalogue_event.js');
 const {collectionFace, planCollectionFace} = require('./server/collection_face.js');
 const {groupFamilies} = require('./server/families.js');
 const {LineReader} = require('./server/line_reader.js');
-const {face, makeFont, makeCollection, makeSpanningCollection} = require('./harness.js');
+const {readFontFacts} = require('./server/font_tables.js');
+const {kLanguages} = require('./server/languages.js');
+const {face, makeFactsFont, makeFont, makeCollection, makeSpanningCollection} =
+    require('./harness.js');
 
 const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
 const kSeed = Number(process.env.COMPANION_FUZZ_SEED || 1) >>> 0;
@@ -261,5 +264,34 @@ describe('fuzzing', () => {
       }
     });
     t.diagnostic(`${runs} runs (seed ${kSeed}); ${cut} faces cut`);
+  });
+
+  // Whatever the bytes, the facts come out as facts or null, never more
+  // reading than the file holds.
+  it('FontFactsAreFactsOrUnknown', async (t) => {
+    const text = 'AZazБЖЯбжяאבשת\u{11700}\u{11701}ሀለ';
+    const seeds = [makeFactsFont('Alpha', text, {mono: true, axes: [['wght', 100, 400, 900]]}),
+      makeFactsFont('Beta', text, {format: 4}),
+      makeCollection([makeFactsFont('Gamma', 'AZaz'), makeFactsFont('Delta', text)])];
+    let known = 0;
+    const runs = await fuzz(t, seeds, async (data) => {
+      let read = 0;
+      const faces = await readFontFacts(async (offset, length) => {
+        read += length;
+        return data.subarray(offset, offset + length);
+      }, data.length, kLanguages);
+      assert.ok(read <= 16 * data.length + 64, `${read} bytes read of ${data.length}`);
+      if (faces === null) return;
+      for (const f of faces) {
+        assert.ok(f.postscript === null || typeof f.postscript === 'string');
+        assert.equal(typeof f.mono, 'boolean');
+        assert.ok(f.axes === null || f.axes.every(([tag, ...v]) => tag.length === 4 &&
+            v.every(Number.isFinite)));
+        assert.ok(f.covers === null || f.covers.every((k) => kLanguages[k]));
+        assert.ok(f.sample === null || (typeof f.sample === 'string' && f.sample.length <= 40));
+        if (f.covers) known += 1;
+      }
+    });
+    t.diagnostic(`${runs} runs (seed ${kSeed}); ${known} faces' coverage read`);
   });
 });

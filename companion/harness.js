@@ -352,6 +352,72 @@ function makeFont(postscript, {platform = 3, filler = 'x'} = {}) {
   ])], false);
 }
 
+// A 'cmap' table mapping `codePoints` (sorted) to glyphs 1, 2, ... in one
+// subtable of `format` 4 (those of the basic plane) or 12.
+function cmapTable(codePoints, format) {
+  const runs = [];
+  codePoints.filter((cp) => format !== 4 || cp <= 0xffff).forEach((cp, k) => {
+    const last = runs[runs.length - 1];
+    if (last && last.end === cp - 1) {
+      last.end = cp;
+    } else {
+      runs.push({start: cp, end: cp, glyph: k + 1});
+    }
+  });
+  let sub;
+  if (format === 4) {
+    runs.push({start: 0xffff, end: 0xffff, glyph: 0});
+    const n = runs.length;
+    sub = Buffer.alloc(16 + 8 * n);
+    [4, sub.length, 0, 2 * n, 0, 0, 0].forEach((v, k) => sub.writeUInt16BE(v, 2 * k));
+    runs.forEach((r, k) => {
+      sub.writeUInt16BE(r.end, 14 + 2 * k);
+      sub.writeUInt16BE(r.start, 16 + 2 * n + 2 * k);
+      sub.writeUInt16BE((r.glyph - r.start + 0x10000) & 0xffff, 16 + 4 * n + 2 * k);
+    });
+  } else {
+    sub = Buffer.alloc(16 + 12 * runs.length);
+    sub.writeUInt16BE(12, 0);
+    sub.writeUInt32BE(sub.length, 4);
+    sub.writeUInt32BE(runs.length, 12);
+    runs.forEach((r, k) => {
+      sub.writeUInt32BE(r.start, 16 + 12 * k);
+      sub.writeUInt32BE(r.end, 20 + 12 * k);
+      sub.writeUInt32BE(r.glyph, 24 + 12 * k);
+    });
+  }
+  const head = Buffer.alloc(12);
+  [0, 1, 3, format === 4 ? 1 : 10].forEach((v, k) => head.writeUInt16BE(v, 2 * k));
+  head.writeUInt32BE(12, 8);
+  return Buffer.concat([head, sub]);
+}
+
+// A small font named `postscript` with what the page's facts are read from:
+// a character map of `text`'s characters (format 4 or 12), 'post' saying
+// whether it is monospaced, and 'fvar' with `axes` ([[tag, min, default,
+// max]]) if any.
+function makeFactsFont(postscript, text, {format = 12, mono = false, axes = []} = {}) {
+  const post = Buffer.alloc(32);
+  post.writeUInt32BE(0x00030000, 0);
+  post.writeUInt32BE(mono ? 1 : 0, 12);
+  const tables = new Map([
+    ['cmap', {checksum: 1, data: cmapTable([...new Set([...text].map((c) => c.codePointAt(0)))]
+        .sort((a, b) => a - b), format)}],
+    ['name', {checksum: 2, data: nameTable(postscript)}],
+    ['post', {checksum: 3, data: post}],
+  ]);
+  if (axes.length > 0) {
+    const fvar = Buffer.alloc(16 + 20 * axes.length);
+    [1, 0, 16, 2, axes.length, 20, 0, 4].forEach((v, k) => fvar.writeUInt16BE(v, 2 * k));
+    axes.forEach(([tag, ...values], k) => {
+      fvar.write(tag, 16 + 20 * k, 'latin1');
+      values.forEach((v, i) => fvar.writeInt32BE(Math.round(v * 65536), 20 + 20 * k + 4 * i));
+    });
+    tables.set('fvar', {checksum: 4, data: fvar});
+  }
+  return layOutFonts([tables], false);
+}
+
 // A collection of the given font files.
 function makeCollection(fonts) {
   return layOutFonts(fonts.map((f) => fontTables(f)), true);
@@ -411,6 +477,7 @@ function memoryKiB(pid) {
 module.exports = {
   tempDir, makeCredentials, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
   openEvents, familiesOf, face,
-  OutputWatcher, kWaitMs, fontTables, makeFont, makeCollection, makeSpanningCollection, memoryKiB,
+  OutputWatcher, kWaitMs, fontTables, makeFont, makeFactsFont, makeCollection,
+  makeSpanningCollection, memoryKiB,
   within,
 };

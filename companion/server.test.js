@@ -12,10 +12,13 @@ const {once} = require('events');
 const {describe, it, before, after} = require('node:test');
 const {assemble} = require('./assemble.js');
 const h = require('./harness.js');
+const {kFactBits} = require('./server/font_facts.js');
+const {kLanguages} = require('./server/languages.js');
 const {kDefaultPort} = require('./server/port.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
+const kDejaVuMono = '/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf';
 
 // Resolves when `socket` closes, reset or not.
 const closing = (socket) => new Promise((resolve) => socket.on('close', resolve));
@@ -38,7 +41,7 @@ function whyNoNetworkNamespace() {
 }
 
 function whySkipFonts() {
-  const missing = [kDejaVu, kZenHei].filter((f) => !fs.existsSync(f));
+  const missing = [kDejaVu, kZenHei, kDejaVuMono].filter((f) => !fs.existsSync(f));
   return missing.length > 0 && `${missing[0]} is missing (scripts/deps test installs it)`;
 }
 
@@ -336,6 +339,42 @@ describe('companion server', () => {
       const whole = await get(fontUrl(collection) + query);
       assert.equal(whole.headers['content-type'], 'font/collection', query);
       assert.deepEqual(whole.body, fs.readFileSync(collection), query);
+    }
+  });
+
+  // Facts the catalogue does not carry, read from the files themselves: for
+  // a collection, each face's own; for a file that cannot be read, none.
+  it('AnswersTheFactsOfTheFacesAPageShows', {skip: whySkipFonts()}, async () => {
+    const events = h.openEvents(port, h.plain);
+    try {
+      await events.next();
+      server.send(JSON.stringify({
+        [kZenHei]: [h.face('WenQuanYi Zen Hei', 'Regular', {postscript: 'WenQuanYiZenHei'}),
+          h.face('WenQuanYi Zen Hei Mono', 'Regular', {postscript: 'WenQuanYiZenHeiMono'})],
+        [kDejaVuMono]: [h.face('DejaVu Sans Mono', 'Book')],
+        [path.join(dir, 'gone.ttf')]: [h.face('Gone', 'Regular')],
+      }) + '\n');
+      const {generation, families} = await events.next();
+      assert.deepEqual(families, ['DejaVu Sans Mono', 'Gone', 'WenQuanYi Zen Hei',
+        'WenQuanYi Zen Hei Mono']);
+      const res = await get(`/facts?generation=${generation}&faces=0,1,3`);
+      assert.equal(res.status, 200);
+      const {facts, extra} = JSON.parse(res.body);
+      const korean = kFactBits.firstLanguage << kLanguages.findIndex((l) => l.code === 'ko');
+      const {read, mono, mapped} = kFactBits;
+      assert.deepEqual(facts.filter((_, k) => k % 2 === 0), [0, 1, 3]);
+      const [sansMono, gone, zenhei] = facts.filter((_, k) => k % 2 === 1);
+      assert.equal(sansMono & (read | mono | mapped | korean), read | mono | mapped);
+      assert.equal(gone, read);
+      assert.equal(zenhei & (read | mapped | korean), read | mapped | korean);
+      assert.deepEqual(extra, {});
+
+      assert.equal((await get(`/facts?generation=${generation + 1}&faces=0`)).status, 409);
+      for (const faces of ['4', '-1', 'x', Array(513).fill(0).join(',')]) {
+        assert.equal((await get(`/facts?generation=${generation}&faces=${faces}`)).status, 400);
+      }
+    } finally {
+      events.close();
     }
   });
 

@@ -8,52 +8,11 @@
 // Only directories and 'name' tables are read to make it; the tables
 // themselves are streamed from the file when the face is sent.
 
+const {budgetedReader, fontOffsets, namedFaces} = require('./font_tables.js');
+
 const kMaxCutReadBytes = 32 * 1024 * 1024;  // directories and names, never table data
-const kMaxCollectionFaces = 4096;
-const kMaxNameTableBytes = 1024 * 1024;
 
 const align4 = (n) => (n + 3) & ~3;
-
-// The table directory of the sfnt font at `offset`, through `take`:
-// {header, tables: [{record, tag, offset, length}]} or null.
-async function faceDirectory(take, offset) {
-  const header = await take(offset, 12);
-  if (!header) return null;
-  const count = header.readUInt16BE(4);
-  const records = await take(offset + 12, 16 * count);
-  if (!records) return null;
-  const tables = [];
-  for (let at = 0; at < records.length; at += 16) {
-    tables.push({
-      record: records.subarray(at, at + 16),
-      tag: records.toString('latin1', at, at + 4),
-      offset: records.readUInt32BE(at + 8),
-      length: records.readUInt32BE(at + 12),
-    });
-  }
-  return {header, tables};
-}
-
-// The PostScript name (name ID 6) in a 'name' table, or null.
-function postscriptName(table) {
-  if (table.length < 6) return null;
-  const count = table.readUInt16BE(2);
-  const strings = table.readUInt16BE(4);
-  let mac = null;
-  for (let i = 0; i < count && 6 + 12 * (i + 1) <= table.length; i++) {
-    const r = 6 + 12 * i;
-    const [platform, encoding, , nameId, length, offset] =
-        [0, 2, 4, 6, 8, 10].map((k) => table.readUInt16BE(r + k));
-    const start = strings + offset;
-    if (nameId !== 6 || start + length > table.length) continue;
-    const bytes = table.subarray(start, start + length);
-    if (platform === 3 || platform === 0) {
-      return Buffer.from(bytes.subarray(0, bytes.length & ~1)).swap16().toString('utf16le');
-    }
-    if (platform === 1 && encoding === 0 && mac === null) mac = bytes.toString('latin1');
-  }
-  return mac;
-}
 
 // The plan of a face whose tables all lie inside the file and overlap no
 // other, or null. Such a face is never larger than the file: a directory
@@ -83,26 +42,11 @@ function layOutFace(dir, fileSize) {
 // file). null when the file is no collection, holds no such face, or asks
 // for more reading than any real collection needs.
 async function planCollectionFace(read, fileSize, postscript) {
-  let budget = kMaxCutReadBytes;
-  const take = async (offset, length) => {
-    if (offset + length > fileSize || length > budget) return null;
-    budget -= length;
-    const bytes = await read(offset, length);
-    return bytes.length === length ? bytes : null;
-  };
-  const header = await take(0, 12);
-  if (!header || header.toString('latin1', 0, 4) !== 'ttcf') return null;
-  const count = header.readUInt32BE(8);
-  if (count > kMaxCollectionFaces) return null;
-  const offsets = await take(12, 4 * count);
-  if (!offsets) return null;
-  for (let i = 0; i < count; i++) {
-    const dir = await faceDirectory(take, offsets.readUInt32BE(4 * i));
-    const name = dir && dir.tables.find((t) => t.tag === 'name');
-    if (!name || name.length > kMaxNameTableBytes) continue;
-    const table = await take(name.offset, name.length);
-    if (!table || postscriptName(table) !== postscript) continue;
-    const plan = layOutFace(dir, fileSize);
+  const take = budgetedReader(read, fileSize, kMaxCutReadBytes);
+  const fonts = await fontOffsets(take);
+  if (!fonts || !fonts.collection) return null;
+  for await (const face of namedFaces(take, fonts.offsets)) {
+    const plan = face.postscript === postscript && layOutFace(face.dir, fileSize);
     if (plan) return plan;
   }
   return null;

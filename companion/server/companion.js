@@ -1,6 +1,6 @@
 'use strict';
-// The routes: what a page can ask of the server, and the catalogue and event
-// streams they answer from.
+// The routes: what a page can ask of the server, and the catalogue, its
+// facts and the event streams they answer from.
 
 const fs = require('fs');
 const {parseCatalogue} = require('./catalogue.js');
@@ -8,6 +8,7 @@ const {catalogueEvent, emptyEvent} = require('./catalogue_event.js');
 const {EventStreams} = require('./event_streams.js');
 const {FaceCutter} = require('./face_cutter.js');
 const {groupFamilies} = require('./families.js');
+const {CatalogueFacts, FactReader} = require('./font_facts.js');
 const {fontMediaType, readAt, sendPlan, StallError} = require('./font_file.js');
 const {isAllowedHost, isForeignRequest, isOwnPagePost, kSecurityHeaders} = require('./guards.js');
 const {kDefaultLimits} = require('./limits.js');
@@ -16,19 +17,28 @@ const {kStaticFiles} = require('./page.js');
 const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
 const {UpdateRequests} = require('./update_requests.js');
 
+const kMaxFactsAsked = 512;  // faces per request: a few screens
+
 // The catalogue being served and the pages listening for the next one.
 class Companion {
   constructor(limits = kDefaultLimits) {
     this.catalogue_ = null;
     this.generation_ = 0;
     this.event_ = emptyEvent();
+    this.facts_ = null;
     this.port = 0;
     this.limits = limits;
     this.repeatLog = new RepeatLog(limits.repeatLogMs);
     this.cutter_ = new FaceCutter();
     this.updates_ = new UpdateRequests(limits.updateCheckMs);
-    this.streams_ = new EventStreams({event: () => this.event_, facts: () => null},
-        this.repeatLog);
+    this.streams_ = new EventStreams({
+      event: () => this.event_,
+      facts: (from) => this.facts_ && this.facts_.news(from),
+    }, this.repeatLog);
+    this.serving_ = 0;  // fonts being sent: the facts' walk waits for them
+    this.idle_ = null;
+    this.factReader_ = new FactReader(this.cutter_, () => this.streams_.factsChanged(),
+        () => this.whenIdle_());
   }
 
   // Takes one catalogue line. Returns false (and keeps the last good
@@ -44,10 +54,23 @@ class Companion {
     this.generation_ += 1;
     const grouping = groupFamilies(parsed.catalogue);
     this.event_ = catalogueEvent(this.generation_, parsed.catalogue, grouping);
+    this.facts_ = new CatalogueFacts(this.generation_, parsed.catalogue, grouping.order);
     log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
         `${parsed.catalogue.files.size} files`);
     this.streams_.catalogueChanged();
+    this.factReader_.start(this.facts_);
     return true;
+  }
+
+  // Resolves when no font is being sent.
+  whenIdle_() {
+    if (this.serving_ === 0) return null;
+    if (!this.idle_) {
+      let resolve;
+      this.idle_ = new Promise((r) => { resolve = r; });
+      this.idle_.resolve = resolve;
+    }
+    return this.idle_;
   }
 
   keepEventsAlive() {
@@ -78,7 +101,7 @@ class Companion {
       return reply(res, 204);
     }
     const page = kStaticFiles.get(url.pathname);
-    if (!page && !['/catalogue.json', '/events', '/font'].includes(url.pathname)) {
+    if (!page && !['/catalogue.json', '/events', '/facts', '/font'].includes(url.pathname)) {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
     if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
@@ -94,8 +117,27 @@ class Companion {
       return writeInPieces(res, bytes).then((whole) => whole && res.end());
     }
     if (url.pathname === '/events') return this.streams_.open(req, res);
+    if (url.pathname === '/facts') return this.serveFacts_(res, url.searchParams);
     return this.serveFont_(req, res, url.searchParams.get('path'),
         url.searchParams.get('postscript'));
+  }
+
+  // The facts of the faces a page shows (`faces`, their numbers in the
+  // event of catalogue `generation`), read now if the walk has not reached
+  // them.
+  async serveFacts_(res, params) {
+    const facts = this.facts_;
+    const faces = (params.get('faces') || '').split(',').map(Number);
+    if (!facts || Number(params.get('generation')) !== facts.generation) {
+      return reply(res, 409, 'text/plain; charset=utf-8', 'not the current catalogue\n');
+    }
+    if (faces.length > kMaxFactsAsked ||
+        !faces.every((f) => Number.isInteger(f) && f >= 0 && f < facts.faceCount)) {
+      return reply(res, 400, 'text/plain; charset=utf-8', 'bad request\n');
+    }
+    await this.factReader_.prioritise(facts, faces);
+    res.setHeader('Cache-Control', 'no-store');
+    reply(res, 200, 'application/json', JSON.stringify(facts.summary(faces)));
   }
 
   // Only files of the current catalogue are served: the page cannot be made
@@ -106,6 +148,7 @@ class Companion {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
     let handle = null;
+    this.serving_ += 1;
     try {
       // Non-blocking, so a FIFO put at a listed path cannot hang a worker.
       handle = await fs.promises.open(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
@@ -136,6 +179,10 @@ class Companion {
       else res.destroy();
     } finally {
       if (handle) handle.close().catch(() => {});
+      if (--this.serving_ === 0 && this.idle_) {
+        this.idle_.resolve();
+        this.idle_ = null;
+      }
     }
   }
 }

@@ -1,6 +1,6 @@
 'use strict';
-// A page asks for the same faces again and again: each is cut once, a few at
-// a time.
+// A page asks for the same faces again and again: each is cut once, and each
+// file's facts read once, a few at a time.
 
 const {planCollectionFace} = require('./collection_face.js');
 const {readAt} = require('./font_file.js');
@@ -30,47 +30,56 @@ class Slots {
   }
 }
 
-// Cuts each face once. A plan is kept under the file's identity and change
-// time (a rewritten or replaced file is cut afresh), least recently used
-// first out, within a byte budget; requests for a face being cut wait for
-// that cut; only a few cuts run at once.
+// Cuts each face and reads each file's facts once. A plan or the facts are
+// kept under the file's identity and change time (a rewritten or replaced
+// file is read afresh), least recently used first out, within a byte budget;
+// requests for what is being read wait for that reading; only a few readings
+// run at once.
 class FaceCutter {
   constructor({cacheBytes = kCutCacheBytes, concurrent = kMaxConcurrentCuts} = {}) {
     this.cacheBytes_ = cacheBytes;
     this.cache_ = new Map();
     this.cachedBytes_ = 0;
-    this.cutting_ = new Map();
+    this.running_ = new Map();
     this.slots_ = new Slots(concurrent);
     this.cuts = 0;
   }
 
   // `stat` is the open file's, with bigint fields; `handle` reads it.
   plan(handle, stat, postscript) {
-    const key = `${stat.dev}:${stat.ino}:${stat.ctimeNs}:${stat.size}:${postscript}`;
+    return this.once_(`${fileVersion(stat)}:${postscript}`, () => {
+      this.cuts += 1;
+      return planCollectionFace((o, n) => readAt(handle, o, n), Number(stat.size), postscript);
+    }, (plan) => (plan ? plan.head.length + 32 * plan.pieces.length : 0));
+  }
+
+  // The facts of the file `stat` (bigint fields) describes, read by `read()`
+  // (readFontFacts) when not kept.
+  facts(stat, read) {
+    return this.once_(`facts:${fileVersion(stat)}`, read, factsCost);
+  }
+
+  once_(key, task, costOf) {
     const cached = this.cache_.get(key);
     if (cached) {
       this.cache_.delete(key);
       this.cache_.set(key, cached);
-      return Promise.resolve(cached.plan);
+      return Promise.resolve(cached.value);
     }
-    let cut = this.cutting_.get(key);
-    if (!cut) {
-      cut = this.slots_.run(() => {
-        this.cuts += 1;
-        return planCollectionFace((o, n) => readAt(handle, o, n), Number(stat.size), postscript);
-      }).then((plan) => {
-        this.keep_(key, plan);
-        return plan;
-      }).finally(() => this.cutting_.delete(key));
-      this.cutting_.set(key, cut);
+    let running = this.running_.get(key);
+    if (!running) {
+      running = this.slots_.run(task).then((value) => {
+        this.keep_(key, value, 2 * key.length + 64 + costOf(value));
+        return value;
+      }).finally(() => this.running_.delete(key));
+      this.running_.set(key, running);
     }
-    return cut;
+    return running;
   }
 
-  keep_(key, plan) {
-    const cost = 2 * key.length + 64 + (plan ? plan.head.length + 32 * plan.pieces.length : 0);
+  keep_(key, value, cost) {
     if (cost > this.cacheBytes_) return;
-    this.cache_.set(key, {plan, cost});
+    this.cache_.set(key, {value, cost});
     this.cachedBytes_ += cost;
     for (const [oldKey, old] of this.cache_) {
       if (this.cachedBytes_ <= this.cacheBytes_) break;
@@ -78,6 +87,20 @@ class FaceCutter {
       this.cachedBytes_ -= old.cost;
     }
   }
+}
+
+function fileVersion(stat) {
+  return `${stat.dev}:${stat.ino}:${stat.ctimeNs}:${stat.size}`;
+}
+
+// About what a file's facts hold in memory.
+function factsCost(faces) {
+  let cost = 0;
+  for (const face of faces || []) {
+    cost += 64 + 2 * ((face.postscript || '').length + (face.sample || '').length) +
+        48 * (face.axes ? face.axes.length : 0) + 8 * (face.covers ? face.covers.length : 0);
+  }
+  return cost;
 }
 
 module.exports = {FaceCutter};
