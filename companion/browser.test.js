@@ -3,8 +3,9 @@
 // finds the families of real fonts listed in their own faces (and a Type 1
 // family marked as having no preview), sees a family pushed later appear,
 // narrows the list with its search box, shows typed text in every sample,
-// and asks for an update check with its button. Every wait is for the event
-// itself, inside the page.
+// opens a family to its faces, sizes and filters the list, and asks for an
+// update check with its button. Every wait is for the event itself, inside
+// the page.
 
 const assert = require('node:assert/strict');
 const fs = require('fs');
@@ -19,7 +20,16 @@ const kFonts = {
   sansBold: path.join(kDejaVu, 'DejaVuSans-Bold.ttf'),
   serif: path.join(kDejaVu, 'DejaVuSerif.ttf'),
   mono: path.join(kDejaVu, 'DejaVuSansMono.ttf'),
+  monoBold: path.join(kDejaVu, 'DejaVuSansMono-Bold.ttf'),
 };
+const kInter = '/usr/share/fonts/opentype/inter';
+const kInterVariable = '/usr/share/fonts/truetype/inter-vf/Inter.var.ttf';
+
+function whySkipDesigner() {
+  const missing = [path.join(kInter, 'Inter-BoldItalic.otf'), kInterVariable]
+      .find((f) => !fs.existsSync(f));
+  return missing ? `${missing} is missing (fonts-inter, fonts-inter-variable)` : false;
+}
 
 function whySkip() {
   if (!findChromium()) return 'chromium is not installed (apt-get install chromium)';
@@ -132,11 +142,18 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
   });
 
   it('SearchNarrowsTheFamiliesAndTypedTextShowsInEverySample', async () => {
-    const shownNow = () => page.evaluate(`async () => ({
-      families: [...document.querySelectorAll('li.family')].map((li) => li.dataset.family),
-      samples: [...new Set([...document.querySelectorAll('.sample')].map((s) => s.textContent))],
-      status: document.getElementById('status').textContent,
-    })`);
+    // Once every sample in view has its face (and so its text).
+    const shownNow = () => page.evaluate(`async (waitFor) => {
+      const far = (s) => s.getBoundingClientRect().top > innerHeight + 600 ||
+          s.getBoundingClientRect().bottom < -600;
+      await waitFor(() => [...document.querySelectorAll('li.family > .sample')]
+          .every((s) => s.dataset.shown || far(s)));
+      return {
+        families: [...document.querySelectorAll('li.family')].map((li) => li.dataset.family),
+        samples: [...new Set([...document.querySelectorAll('.sample')].map((s) => s.textContent))],
+        status: document.getElementById('status').textContent,
+      };
+    }`);
     const waitForList = (count) => page.evaluate(`async (waitFor) =>
       waitFor(() => document.querySelectorAll('li.family').length === ${count})`);
     // Typed as a person would: key events into the focused box.
@@ -153,7 +170,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     assert.deepEqual(await shownNow(), {
       families: ['Collected Sans', 'DejaVu Sans', 'DejaVu Sans Mono'],
       samples: ['Hamburgefonstiv'],
-      status: '3 of 6 families match “SANS”',
+      status: '3 of 6 families (4 of 7 faces) match “SANS”',
     });
 
     // A new catalogue keeps the search and the sample text.
@@ -164,7 +181,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     assert.deepEqual(await shownNow(), {
       families: ['Collected Sans', 'DejaVu Sans', 'DejaVu Sans Mono', 'Later Sans'],
       samples: ['Hamburgefonstiv'],
-      status: '4 of 7 families match “SANS”',
+      status: '4 of 7 families (5 of 8 faces) match “SANS”',
     });
 
     // A library larger than the list holds at once: every family is reached
@@ -187,6 +204,158 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     await type('search', 'library 24');
     await waitForList(11);
     assert.deepEqual((await shownNow()).families.slice(0, 2), ['Library 24', 'Library 240']);
+  });
+
+  // A designer's round: a family opened to its faces, a larger size, two
+  // filters (one of them on a fact read from the files), each list checked
+  // against the catalogue.
+  it('OpensAFamilySizesAndFiltersIt', {skip: whySkipDesigner()}, async () => {
+    const catalogue = {};
+    const add = (file, family, style, extra) => {
+      (catalogue[file] = catalogue[file] || []).push(h.face(family, style, extra));
+    };
+    for (const [name, weight] of [['Regular', 400], ['Italic', 400], ['Bold', 700],
+      ['BoldItalic', 700], ['Thin', 100], ['Black', 900]]) {
+      add(path.join(kInter, `Inter-${name}.otf`), 'Inter', name.replace(/(.)Italic/, '$1 Italic'),
+          {weight, italic: name.endsWith('Italic'), postscript: `Inter-${name}`});
+    }
+    for (const [style, weight] of [['Thin', 100], ['Regular', 400], ['Black', 900]]) {
+      add(kInterVariable, 'Inter Variable', style, {weight});
+    }
+    add(kFonts.sans, 'DejaVu Sans', 'Book');
+    add(kFonts.sansBold, 'DejaVu Sans', 'Bold', {weight: 700});
+    add(kFonts.mono, 'DejaVu Sans Mono', 'Book');
+    add(kFonts.monoBold, 'DejaVu Sans Mono', 'Bold', {weight: 700});
+    server.send(JSON.stringify(catalogue) + '\n');
+    const records = Object.entries(catalogue).flatMap(([file, faces]) =>
+      faces.map((f) => ({file, ...f, mono: file.includes('Mono')})));
+    // The families of the catalogue with a face that passes `test`, in order.
+    const expected = (test) => [...new Set(records.filter(test).map((f) => f.family))].sort();
+    const listed = () => page.evaluate(`async () =>
+      [...document.querySelectorAll('li.family')].map((li) => li.dataset.family)`);
+    await page.evaluate(`async (waitFor) => {
+      const search = document.getElementById('search');
+      search.value = '';
+      search.dispatchEvent(new Event('input'));
+      await waitFor(() => document.querySelectorAll('li.family').length === 4);
+    }`);
+
+    // Opened: every face in its own face, with what the catalogue says of it.
+    await page.evaluate(`async (waitFor) => {
+      const search = document.getElementById('search');
+      search.value = 'inter';
+      search.dispatchEvent(new Event('input'));
+      await waitFor(() => document.querySelectorAll('li.family').length === 2);
+      document.querySelector('li.family').click();
+    }`);
+    const opened = await page.evaluate(`async (waitFor) => {
+      const rows = await waitFor(() => {
+        const all = [...document.querySelectorAll('li[aria-expanded=true] .face')];
+        return all.length > 0 && all.every((r) => r.querySelector('.sample').style.fontFamily) &&
+            all;
+      });
+      const samples = rows.map((r) => r.querySelector('.sample'));
+      const own = new Set(samples.map((s) => s.style.fontFamily.split(',')[0].replace(/"/g, '')));
+      await Promise.all([...document.fonts].filter((f) => own.has(f.family)).map((f) => f.load()));
+      const context = document.createElement('canvas').getContext('2d');
+      return {
+        family: document.querySelector('li[aria-expanded=true]').dataset.family,
+        rows: rows.map((r) => [r.querySelector('.name').textContent,
+          r.querySelector('.traits').textContent, r.querySelector('.path').textContent]),
+        drawn: samples.every((s) => document.fonts.check('20px ' + s.style.fontFamily, 'Inter')),
+        widths: new Set(samples.map((s) => {
+          context.font = '40px ' + s.style.fontFamily;
+          return context.measureText('Hamburgefonstiv').width;
+        })).size,
+      };
+    }`);
+    assert.equal(opened.family, 'Inter');
+    const inter = catalogue[path.join(kInter, 'Inter-Regular.otf')] && records
+        .filter((f) => f.family === 'Inter');
+    assert.deepEqual(opened.rows.map(([style]) => style).sort(),
+        inter.map((f) => f.style).sort());
+    for (const [style, traits, file] of opened.rows) {
+      const face = inter.find((f) => f.style === style);
+      assert.equal(file, face.file);
+      assert.match(traits, new RegExp(`^weight ${face.weight} · normal · ` +
+          `${face.italic ? 'italic' : 'upright'} · OpenType$`));
+    }
+    assert.ok(opened.drawn);
+    assert.equal(opened.widths, inter.length);
+
+    // Every sample at the new size.
+    const sizes = await page.evaluate(`async (waitFor) => {
+      const size = document.getElementById('size');
+      size.value = '80';
+      size.dispatchEvent(new Event('input'));
+      return [...new Set([...document.querySelectorAll('.sample')].map((s) =>
+        getComputedStyle(s).fontSize))];
+    }`);
+    assert.deepEqual(sizes, ['80px']);
+
+    // Two filters on what the catalogue says: italic and bold or heavier;
+    // the open family dims the faces they leave out.
+    const filter = (settings) => page.evaluate(`async (waitFor) => {
+      for (const [id, value] of ${JSON.stringify(Object.entries(settings))}) {
+        const control = document.getElementById(id);
+        if (control.type === 'checkbox') control.checked = value; else control.value = value;
+        control.dispatchEvent(new Event('change'));
+      }
+      return waitFor(() => {
+        const text = document.getElementById('status').textContent;
+        return !text.includes('reading') && text;
+      });
+    }`);
+    const heavyItalic = (f) => f.italic && f.weight >= 700 && /inter/i.test(f.family);
+    const status = await filter({'slant': 'italic', 'weight-min': '700'});
+    assert.deepEqual(await listed(), expected(heavyItalic));
+    assert.equal(status, `1 of 4 families (${records.filter(heavyItalic).length} of ` +
+        `${records.length} faces) match “inter” and the filters`);
+    assert.deepEqual(await page.evaluate(`async () => [...document.querySelectorAll(
+      '.face:not(.filtered-out) .name')].map((n) => n.textContent)`), ['Bold Italic']);
+
+    // And on a fact read from the files: monospaced, bold or heavier.
+    await page.evaluate(`async () => {
+      const search = document.getElementById('search');
+      search.value = '';
+      search.dispatchEvent(new Event('input'));
+    }`);
+    await filter({'slant': '', 'mono': true});
+    assert.deepEqual(await listed(), expected((f) => f.mono && f.weight >= 700));
+  });
+
+  // What a face shows, from the facts of the faces a catalogue has: the
+  // reader's text where the face covers its writing, else a text in a
+  // language the face covers, or its own characters; said so either way.
+  it('EachFaceSpeaksAScriptItCovers', async () => {
+    const shown = await page.evaluate(`async () => {
+      const {sampleFor} = await import('/samples.js');
+      const {kFactBits, kLanguages} = await import('/shared.js');
+      const language = (code) => kLanguages.findIndex((l) => l.code === code);
+      const covering = (...codes) => kFactBits.read | kFactBits.mapped |
+          codes.reduce((bits, code) => bits | (kFactBits.firstLanguage << language(code)), 0);
+      const cat = {
+        facts: [0, covering('latin', 'cyrillic'), covering('thai'), covering()],
+        extra: new Map([[3, {sample: '\u{11700}\u{11701}'}]]),
+        coverage(face) {
+          return this.facts[face] & kFactBits.mapped ? kLanguages.map((_, k) => k)
+              .filter((k) => this.facts[face] & (kFactBits.firstLanguage << k)) : null;
+        },
+      };
+      return [0, 1, 2, 3].flatMap((face) => ['Quick', 'Быстро'].map((text) =>
+        sampleFor(cat, face, text)));
+    }`);
+    const thai = 'ภาษาไทย สวัสดี';
+    assert.deepEqual(shown, [
+      {text: 'Quick', note: ''}, {text: 'Быстро', note: ''},  // facts not read yet
+      {text: 'Quick', note: ''}, {text: 'Быстро', note: ''},
+      {text: thai, note: 'in Thai: the face has no Latin letters'},
+      {text: thai, note: 'in Thai: the face has no Cyrillic letters'},
+      {text: '\u{11700}\u{11701}', note: 'in Ahom, its own characters: the face has no ' +
+        'Latin letters'},
+      {text: '\u{11700}\u{11701}', note: 'in Ahom, its own characters: the face has no ' +
+        'Cyrillic letters'},
+    ]);
   });
 
   it('CheckForUpdatesButtonReachesTheAgent', async () => {
