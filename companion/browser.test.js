@@ -3,9 +3,9 @@
 // finds the families of real fonts listed in their own faces (and a Type 1
 // family marked as having no preview), sees a family pushed later appear,
 // narrows the list with its search box, shows typed text in every sample,
-// opens a family to its faces, sizes and filters the list, and asks for an
-// update check with its button. Every wait is for the event itself, inside
-// the page.
+// opens a family to its faces, sizes and filters the list from the keyboard
+// and from its address, and asks for an update check with its button. Every
+// wait is for the event itself, inside the page.
 
 const assert = require('node:assert/strict');
 const fs = require('fs');
@@ -206,9 +206,10 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     assert.deepEqual((await shownNow()).families.slice(0, 2), ['Library 24', 'Library 240']);
   });
 
-  // A designer's round: a family opened to its faces, a larger size, two
-  // filters (one of them on a fact read from the files), each list checked
-  // against the catalogue.
+  // A designer's round: a family opened from the keyboard to its faces, a
+  // larger size, two filters (one of them on a fact read from the files),
+  // each list checked against the catalogue, and the same list again from
+  // the page's address.
   it('OpensAFamilySizesAndFiltersIt', {skip: whySkipDesigner()}, async () => {
     const catalogue = {};
     const add = (file, family, style, extra) => {
@@ -233,6 +234,14 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     const expected = (test) => [...new Set(records.filter(test).map((f) => f.family))].sort();
     const listed = () => page.evaluate(`async () =>
       [...document.querySelectorAll('li.family')].map((li) => li.dataset.family)`);
+    const press = async (key) => {
+      const keys = {'/': [191, '/'], 'ArrowDown': [40, ''], 'Enter': [13, '\r'],
+        'Escape': [27, '']};
+      const [code, text] = keys[key];
+      await page.send('Input.dispatchKeyEvent', {type: text ? 'keyDown' : 'rawKeyDown', key,
+        text, windowsVirtualKeyCode: code});
+      await page.send('Input.dispatchKeyEvent', {type: 'keyUp', key, windowsVirtualKeyCode: code});
+    };
     await page.evaluate(`async (waitFor) => {
       const search = document.getElementById('search');
       search.value = '';
@@ -240,14 +249,15 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
       await waitFor(() => document.querySelectorAll('li.family').length === 4);
     }`);
 
-    // Opened: every face in its own face, with what the catalogue says of it.
-    await page.evaluate(`async (waitFor) => {
-      const search = document.getElementById('search');
-      search.value = 'inter';
-      search.dispatchEvent(new Event('input'));
-      await waitFor(() => document.querySelectorAll('li.family').length === 2);
-      document.querySelector('li.family').click();
-    }`);
+    // Opened from the keyboard: every face in its own face, with what the
+    // catalogue says of it.
+    await page.evaluate(`async () => document.activeElement.blur()`);
+    await press('/');
+    await page.send('Input.insertText', {text: 'inter'});
+    await page.evaluate(`async (waitFor) => waitFor(() =>
+      document.querySelectorAll('li.family').length === 2)`);
+    await press('ArrowDown');
+    await press('Enter');
     const opened = await page.evaluate(`async (waitFor) => {
       const rows = await waitFor(() => {
         const all = [...document.querySelectorAll('li[aria-expanded=true] .face')];
@@ -259,7 +269,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
       await Promise.all([...document.fonts].filter((f) => own.has(f.family)).map((f) => f.load()));
       const context = document.createElement('canvas').getContext('2d');
       return {
-        family: document.querySelector('li[aria-expanded=true]').dataset.family,
+        family: document.activeElement.dataset.family,
         rows: rows.map((r) => [r.querySelector('.name').textContent,
           r.querySelector('.traits').textContent, r.querySelector('.path').textContent]),
         drawn: samples.every((s) => document.fonts.check('20px ' + s.style.fontFamily, 'Inter')),
@@ -322,6 +332,35 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     }`);
     await filter({'slant': '', 'mono': true});
     assert.deepEqual(await listed(), expected((f) => f.mono && f.weight >= 700));
+
+    // Escape closes the family; the address holds the rest.
+    await press('Escape');
+    // The address is no part of the document: polled.
+    const address = await page.evaluate(`async () => new Promise((resolve) => {
+      const poll = () => (!document.querySelector('.faces') && location.search.includes('mono')
+          ? resolve(location.href) : setTimeout(poll, 10));
+      poll();
+    })`);
+    assert.match(address, /[?&]size=80&weight=700-900&mono=1$/);
+    await page.evaluate(`async () => { window.kavriBefore = true; }`);
+    await page.send('Page.navigate', {url: `${address}&open=DejaVu+Sans+Mono`});
+    const again = await h.within((async () => {
+      for (;;) {
+        const shown = await page.evaluate(`async (waitFor) => !window.kavriBefore && waitFor(() =>
+          document.body.dataset.generation && !document.getElementById('status').textContent
+              .includes('reading') && ({
+            families: [...document.querySelectorAll('li.family')].map((li) => li.dataset.family),
+            size: getComputedStyle(document.querySelector('.sample')).fontSize,
+            mono: document.getElementById('mono').checked,
+            weight: document.getElementById('weight-min').value,
+            open: [...document.querySelectorAll('[aria-expanded=true] .face .name')]
+                .map((n) => n.textContent),
+          }))`).catch(() => false);
+        if (shown) return shown;
+      }
+    })(), 'the page reopened from its address');
+    assert.deepEqual(again, {families: expected((f) => f.mono && f.weight >= 700), size: '80px',
+      mono: true, weight: '700', open: ['Book', 'Bold']});
   });
 
   // What a face shows, from the facts of the faces a catalogue has: the

@@ -93,7 +93,7 @@ describe('companion server', () => {
 
       // The page's files come out byte for byte as written under page/.
       const pageFile = (name) => fs.readFileSync(path.join(__dirname, 'page', name));
-      const modules = ['model.js', 'samples.js', 'family_view.js']
+      const modules = ['model.js', 'samples.js', 'family_view.js', 'address.js']
           .map((file) => [`/${file}`, /^text\/javascript/, file]);
       for (const [urlPath, type, file] of [['/', /^text\/html/, 'index.html'],
         ['/app.js', /^text\/javascript/, 'page.js'], ['/app.css', /^text\/css/, 'page.css'],

@@ -3,6 +3,7 @@
 // families, so the list holds only the families that match the search and
 // the filters and that have come near the view, a batch at a time, and each
 // sample gets its own face only once it scrolls near the view.
+import {readAddress, writeAddress} from './address.js';
 import {familyView} from './family_view.js';
 import {Catalogue, filtersActive, filtersNeedFacts, findMatches, kWeights, kWidthPercent, kWidths,
   languageIndex, noFilters} from './model.js';
@@ -326,6 +327,7 @@ function toggle(item) {
   const wasOpen = open && open.item === item;
   closeOpen();
   if (!wasOpen) openItem(item, familyOfItem.get(item));
+  saveAddress();
 }
 
 list.addEventListener('click', (e) => {
@@ -333,6 +335,61 @@ list.addEventListener('click', (e) => {
   if (!item || e.target.closest('.faces') || getSelection().toString()) return;
   toggle(item);
 });
+
+function isTyping(target) {
+  return target instanceof HTMLInputElement || target instanceof HTMLSelectElement ||
+      target instanceof HTMLTextAreaElement;
+}
+
+function focusItem(item) {
+  if (!item) return;
+  item.focus();
+  item.scrollIntoView({block: 'nearest'});
+}
+
+document.addEventListener('keydown', (e) => {
+  if (e.key === '/' && !isTyping(e.target) && !e.ctrlKey && !e.metaKey && !e.altKey) {
+    e.preventDefault();
+    search.focus();
+    search.select();
+  } else if (e.key === 'Escape' && open &&
+             (!isTyping(e.target) || (open.item && open.item.contains(e.target)))) {
+    const item = open.item;
+    closeOpen();
+    saveAddress();
+    focusItem(item);
+  } else if (e.target === search && e.key === 'ArrowDown') {
+    e.preventDefault();
+    focusItem(list.firstElementChild);
+  } else if (e.target instanceof HTMLLIElement && e.target.parentElement === list) {
+    const item = e.target;
+    if (e.key === 'ArrowDown') {
+      if (!item.nextElementSibling) showMore(kBatch);
+      focusItem(item.nextElementSibling);
+    } else if (e.key === 'ArrowUp') {
+      focusItem(item.previousElementSibling || search);
+    } else if (e.key === 'Enter' || e.key === ' ') {
+      toggle(item);
+    } else {
+      return;
+    }
+    e.preventDefault();
+  }
+});
+
+// The address follows the controls, a moment after they settle.
+let addressTimer = null;
+
+function saveAddress() {
+  clearTimeout(addressTimer);
+  addressTimer = setTimeout(() => {
+    const address = writeAddress({query: search.value.trim(), text: sampleText.value,
+      size: Number(size.value), filters, open: open && open.key});
+    if (address !== location.search) {
+      history.replaceState(null, '', address || location.pathname);
+    }
+  }, 250);
+}
 
 function readFilters() {
   const f = noFilters();
@@ -371,16 +428,19 @@ for (const control of filterControls) {
   control.addEventListener('change', () => {
     filters = readFilters();
     refilter();
-    });
+    saveAddress();
+  });
 }
 $('clear').addEventListener('click', () => {
   filters = noFilters();
   setControls(filters);
   refilter();
+  saveAddress();
 });
 search.addEventListener('input', () => {
   query = search.value.trim().toLowerCase();
   refilter();
+  saveAddress();
 });
 sampleText.addEventListener('input', () => {
   for (const sample of list.querySelectorAll('.sample[data-face]')) dress(sample);
@@ -388,13 +448,21 @@ sampleText.addEventListener('input', () => {
     item.querySelector('.sample').textContent = sampleText.value || item.querySelector('.name')
         .textContent;
   }
+  saveAddress();
 });
 size.addEventListener('input', () => {
   setSize(Number(size.value));
+  saveAddress();
 });
 
+const start = readAddress(location.search);
+search.value = start.query;
+query = start.query.trim().toLowerCase();
+sampleText.value = start.text;
+filters = start.filters;
 setControls(filters);
-setSize(32);
+setSize(start.size);
+if (start.open !== null) open = {key: start.open, item: null};
 
 const events = new EventSource('/events');
 events.addEventListener('catalogue', (e) => {
@@ -408,6 +476,8 @@ events.addEventListener('catalogue', (e) => {
   document.body.dataset.generation = String(cat.generation);
   const fresh = cat;
   requestIdleCallback(() => fresh.keys());  // ready before the first key
+  if (open && open.item && !start.shown) open.item.scrollIntoView({block: 'start'});
+  start.shown = true;
 });
 events.addEventListener('facts', (e) => factsCame(JSON.parse(e.data)));
 events.addEventListener('error', () => {

@@ -13,6 +13,7 @@ const kPage = {
   model: "@page:model.js@",
   samples: "@page:samples.js@",
   familyView: "@page:family_view.js@",
+  address: "@page:address.js@",
 };
 
 function isAssembled() {
@@ -33,6 +34,7 @@ const kStaticFiles = new Map([
   ['/model.js', {type: kScript, body: kPage.model}],
   ['/samples.js', {type: kScript, body: kPage.samples}],
   ['/family_view.js', {type: kScript, body: kPage.familyView}],
+  ['/address.js', {type: kScript, body: kPage.address}],
   ['/shared.js', {type: kScript, body: kShared}],
 ]);
 
