@@ -343,7 +343,8 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     })`);
     assert.match(address, /[?&]size=80&weight=700-900&mono=1$/);
     await page.evaluate(`async () => { window.kavriBefore = true; }`);
-    await page.send('Page.navigate', {url: `${address}&open=DejaVu+Sans+Mono`});
+    // A language the page does not know (a hand-edited link) filters nothing.
+    await page.send('Page.navigate', {url: `${address}&lang=klingon&open=DejaVu+Sans+Mono`});
     const again = await h.within((async () => {
       for (;;) {
         const shown = await page.evaluate(`async (waitFor) => !window.kavriBefore && waitFor(() =>
@@ -355,12 +356,13 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
             weight: document.getElementById('weight-min').value,
             open: [...document.querySelectorAll('[aria-expanded=true] .face .name')]
                 .map((n) => n.textContent),
+            language: document.getElementById('language').selectedIndex,
           }))`).catch(() => false);
         if (shown) return shown;
       }
     })(), 'the page reopened from its address');
     assert.deepEqual(again, {families: expected((f) => f.mono && f.weight >= 700), size: '80px',
-      mono: true, weight: '700', open: ['Book', 'Bold']});
+      mono: true, weight: '700', open: ['Book', 'Bold'], language: 0});
   });
 
   // What a face shows, from the facts of the faces a catalogue has: the

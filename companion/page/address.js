@@ -2,7 +2,7 @@
 // the same list: ?q=sans&text=Quick&size=48&slant=italic&weight=300-700
 // &width=3-5&mono=1&variable=1&lang=ja&open=Family. Anything it cannot read
 // is left at its default.
-import {noFilters} from './model.js';
+import {languageIndex, noFilters} from './model.js';
 
 const kDefaultSize = 32;
 
@@ -23,7 +23,7 @@ export function readAddress(search) {
   if (['upright', 'italic'].includes(p.get('slant'))) filters.slant = p.get('slant');
   filters.mono = p.get('mono') === '1';
   filters.variable = p.get('variable') === '1';
-  filters.language = p.get('lang') || '';
+  if (languageIndex(p.get('lang')) >= 0) filters.language = p.get('lang');
   const size = Number(p.get('size'));
   return {
     query: p.get('q') || '',
