@@ -83,9 +83,11 @@ class FontSource {
   virtual const std::vector<ListedFont>& availableFonts() = 0;
 
   // Opens a listed face and describes it. Empty when it cannot be opened:
-  // its file gone or unreadable, or no longer holding that face. Cheap for a
-  // file unchanged since the platform read it (one status lookup); a
-  // changed file is opened again.
+  // its file gone or unreadable (its drive unmounted or gone), or no longer
+  // holding that face. Cheap for a file unchanged since the platform read it
+  // (one status lookup); a changed file is opened again. Nothing it opens
+  // stays open past the current turn of the main loop, so a drive that holds
+  // fonts can be unmounted between scans.
   virtual std::optional<FontDescription> openFont(const ListedFont& font) = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/font_source.h"
+#include "platform/main_loop.h"
 #include "platform/fontconfig/freetype_face_check.h"
 #include "platform/fontconfig/installed_fonts.h"
 
@@ -17,6 +18,7 @@ class FontconfigFontSource : public FontSource {
   // be loaded).
   FontconfigFontSource(bool shared, std::unique_ptr<InstalledFonts> own)
       : shared_(shared), own_(std::move(own)) {}
+  ~FontconfigFontSource() override { sweep_->status.release(); }
   FontconfigFontSource(const FontconfigFontSource&) = delete;
   FontconfigFontSource& operator=(const FontconfigFontSource&) = delete;
 
@@ -35,11 +37,21 @@ class FontconfigFontSource : public FontSource {
     const FaceTraits& face = faces.traits(*position);
     // A sweep through the list looks each directory up once; anything else
     // starts afresh, so a directory replaced meanwhile is never looked at
-    // through an old handle for long.
-    if (!status_ || *position != lastPosition_ + 1) status_ = std::make_unique<DirectoryStat>();
-    lastPosition_ = *position;
+    // through an old handle. The handle goes when the work of this turn of
+    // the main loop is done: one kept inside a font folder would keep its
+    // drive from being unmounted.
+    if (!sweep_->active) {
+      sweep_->active = true;
+      MainLoop::shared().post([sweep = sweep_] {
+        sweep->status.release();
+        sweep->active = false;
+      });
+    } else if (*position != sweep_->lastPosition + 1) {
+      sweep_->status.release();
+    }
+    sweep_->lastPosition = *position;
     std::string file(font.file);
-    FileVersion now = status_->version(file);
+    FileVersion now = sweep_->status.version(file);
     bool opened = face.opened();
     if (!(now == face.version)) {
       // Changed since it was read: FreeType is asked about it as it is now.
@@ -53,6 +65,13 @@ class FontconfigFontSource : public FontSource {
 
  private:
   InstalledFonts* installed() { return shared_ ? sharedInstalledFonts() : own_.get(); }
+
+  // Lookups of one sweep through the list; shared with the work that ends it.
+  struct Sweep {
+    DirectoryStat status;
+    size_t lastPosition = 0;
+    bool active = false;
+  };
 
   // The position of a listed face in the current list.
   static std::optional<size_t> find(const InstalledFonts& fonts, const ListedFont& font) {
@@ -73,8 +92,7 @@ class FontconfigFontSource : public FontSource {
 
   bool shared_;
   std::unique_ptr<InstalledFonts> own_;
-  std::unique_ptr<DirectoryStat> status_;
-  size_t lastPosition_ = 0;
+  std::shared_ptr<Sweep> sweep_ = std::make_shared<Sweep>();
 };
 
 }  // namespace

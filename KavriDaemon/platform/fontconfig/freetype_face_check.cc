@@ -47,6 +47,58 @@ class Library {
   FT_Library library_ = nullptr;
 };
 
+// A font file as FreeType reads it here: through a descriptor, not mapped
+// into memory, where a file cut short under it (rewritten in place, or its
+// drive gone) would end the process with SIGBUS. Here that is a failed read,
+// and the face fails to open.
+class FontFile {
+ public:
+  explicit FontFile(const char* path) {
+    do {
+      fd_ = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      stream_.size = static_cast<unsigned long>(st.st_size);
+      stream_.descriptor.value = fd_;
+      stream_.read = read;
+    }
+  }
+  ~FontFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FontFile(const FontFile&) = delete;
+  FontFile& operator=(const FontFile&) = delete;
+
+  // FT_New_Face on this file; the file must outlive the face.
+  FT_Error openFace(FT_Library library, FT_Long index, FT_Face* face) {
+    if (!stream_.read) return FT_Err_Cannot_Open_Resource;
+    FT_Open_Args args = {};
+    args.flags = FT_OPEN_STREAM;
+    args.stream = &stream_;
+    return FT_Open_Face(library, &args, index, face);
+  }
+
+ private:
+  // FreeType's read, or with no bytes wanted, its seek (0 when it lands).
+  static unsigned long read(FT_Stream stream, unsigned long offset, unsigned char* buffer,
+                            unsigned long count) {
+    if (count == 0) return offset <= stream->size ? 0 : 1;
+    unsigned long done = 0;
+    while (done < count) {
+      ssize_t n = pread(stream->descriptor.value, buffer + done, count - done,
+                        static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<unsigned long>(n);
+    }
+    return done;
+  }
+
+  int fd_ = -1;
+  FT_StreamRec stream_ = {};
+};
+
 bool isInstance(const FaceCheckJob& job) { return (static_cast<unsigned>(job.index) >> 16) != 0; }
 
 bool needsFreeType(const FaceCheckJob& job) {
@@ -68,9 +120,10 @@ void examine(FT_Library library, FaceCheckJob** jobs, size_t count) {
   // FreeType's quick check (a negative index) recognises the format and
   // counts the faces and named instances without parsing the face. A full
   // open of every face costs several times fontconfig's whole listing.
+  FontFile file(first->file);
   FT_Face face = nullptr;
   long instances = -1;
-  if (FT_New_Face(library, first->file, -(faceIndex + 1), &face) == 0) {
+  if (file.openFace(library, -(faceIndex + 1), &face) == 0) {
     if (faceIndex < face->num_faces) instances = face->style_flags >> 16;
     FT_Done_Face(face);
   }
@@ -82,7 +135,7 @@ void examine(FT_Library library, FaceCheckJob** jobs, size_t count) {
   // made up and collides across files), which takes a full open; the face's
   // other instances are a switch away.
   face = nullptr;
-  if (instances < 1 || FT_New_Face(library, first->file, faceIndex, &face) != 0) return;
+  if (instances < 1 || file.openFace(library, faceIndex, &face) != 0) return;
   for (size_t i = 0; i < count; ++i) {
     FaceCheckJob* job = jobs[i];
     FT_UInt instance = static_cast<unsigned>(job->index) >> 16;
@@ -113,11 +166,12 @@ FileVersion fileVersion(const std::string& path) {
   return versionOf(status, st);
 }
 
-DirectoryStat::~DirectoryStat() { closeDir(); }
+DirectoryStat::~DirectoryStat() { release(); }
 
-void DirectoryStat::closeDir() {
+void DirectoryStat::release() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+  dir_.clear();
 }
 
 FileVersion DirectoryStat::version(const std::string& file) {
@@ -125,7 +179,7 @@ FileVersion DirectoryStat::version(const std::string& file) {
   if (slash == std::string::npos || slash == 0) return fileVersion(file);
   std::string_view dir(file.data(), slash);
   if (dir != dir_) {
-    closeDir();
+    release();
     dir_ = dir;
     int fd;
     do {

@@ -36,9 +36,10 @@ class DirectoryStat {
   DirectoryStat& operator=(const DirectoryStat&) = delete;
 
   FileVersion version(const std::string& file);
+  // Lets go of the directory it holds open; the next lookup opens it afresh.
+  void release();
 
  private:
-  void closeDir();
   std::string dir_;
   int fd_ = -1;
 };
