@@ -2,19 +2,24 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "font_fixtures/private_fonts.h"
@@ -86,6 +91,13 @@ class Agent {
     return done();
   }
 
+  // Runs the work posted so far: what a scan leaves for the end of its turn
+  // of the main loop.
+  void drain() {
+    MainLoop::shared().post([] { MainLoop::shared().stop(); });
+    MainLoop::shared().run();
+  }
+
   // Waits for the next reload that changed the face list.
   bool waitForChange() {
     int before = changes_;
@@ -154,13 +166,31 @@ void inChild(const std::function<void(Agent&)>& scenario,
 
 std::string dejavu(Agent& agent) { return agent.fonts().fontsDir() + "/DejaVuSans.ttf"; }
 
-TEST(FontSetNotifierTest, CopyInSendsOneNewCatalogue) {
-  inChild([](Agent& agent) {
-    std::string copy = agent.fonts().add(testing::kIpaGothic);
-    ASSERT_TRUE(agent.waitForChange());
-    EXPECT_TRUE(agent.lastMessage().contains(copy));
-    EXPECT_TRUE(agent.lastMessage().contains(dejavu(agent)));
-  });
+// A writer that is done says so (a close, a rename into place, a removal):
+// each change goes out without waiting out the quiet period, here longer
+// than the test waits.
+TEST(FontSetNotifierTest, CopyRemovalAndRuleEachSendOneCatalogueOnceTheWriterIsDone) {
+  inChild(
+      [](Agent& agent) {
+        std::string copy = agent.fonts().add(testing::kIpaGothic);
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_TRUE(agent.lastMessage().contains(copy));
+        EXPECT_TRUE(agent.lastMessage().contains(dejavu(agent)));
+
+        ASSERT_EQ(unlink(copy.c_str()), 0);
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_FALSE(agent.lastMessage().contains(copy));
+
+        // A font manager's rule, written in place.
+        testing::writeFile(agent.fonts().confDir() + "/70-reject.conf",
+                           "<?xml version=\"1.0\"?>\n<fontconfig><selectfont><rejectfont><glob>" +
+                               dejavu(agent) + "</glob></rejectfont></selectfont></fontconfig>\n");
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_FALSE(agent.lastMessage().contains(dejavu(agent)));
+        EXPECT_EQ(agent.changes(), 3);
+        EXPECT_EQ(agent.unchanged(), 0);
+      },
+      [](PrivateFonts&) { setFontSetWaitsForTesting(std::chrono::hours(1), std::chrono::hours(1)); });
 }
 
 TEST(FontSetNotifierTest, DirectoryTreeCopiedIn) {
@@ -214,18 +244,37 @@ TEST(FontSetNotifierTest, FontDirectoryReplacedByAnother) {
   });
 }
 
-TEST(FontSetNotifierTest, InPlaceOverwriteIsSeen) {
+// Writers that take their time: a font rewritten in place in two pieces,
+// and a new one whose bytes are all there but whose file is still open. A
+// look taken meanwhile leaves both alone; their closing brings them in.
+TEST(FontSetNotifierTest, FontsAreTakenOnceTheirWritersAreDone) {
   inChild([](Agent& agent) {
     // Same file, same directory time stamp: only its contents change.
     std::string bytes = testing::readFile(testing::kIpaGothic);
-    int fd = open(dejavu(agent).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
-    ASSERT_TRUE(agent.waitForChange());
-    nlohmann::json faces = agent.lastMessage()[dejavu(agent)];
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_EQ(faces[0]["family"], "IPAGothic");
+    size_t half = bytes.size() / 2;
+    int rewritten = open(dejavu(agent).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    ASSERT_GE(rewritten, 0);
+    ASSERT_EQ(write(rewritten, bytes.data(), half), static_cast<ssize_t>(half));
+    std::string inter = testing::readFile(testing::kInterThin);
+    std::string added = agent.fonts().fontsDir() + "/Inter-Thin.otf";
+    int written = open(added.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(written, 0);
+    ASSERT_EQ(write(written, inter.data(), inter.size()), static_cast<ssize_t>(inter.size()));
+
+    ASSERT_TRUE(agent.settle());
+    EXPECT_EQ(agent.changes(), 0);
+    EXPECT_EQ(agent.lastMessage()[dejavu(agent)][0]["family"], "DejaVu Sans");
+    EXPECT_FALSE(agent.lastMessage().contains(added));
+
+    ASSERT_EQ(write(rewritten, bytes.data() + half, bytes.size() - half),
+              static_cast<ssize_t>(bytes.size() - half));
+    close(rewritten);
+    close(written);
+    ASSERT_TRUE(agent.runUntil([&] {
+      nlohmann::json faces = agent.lastMessage()[dejavu(agent)];
+      return faces.size() == 1 && faces[0]["family"] == "IPAGothic" &&
+             agent.lastMessage().contains(added);
+    }));
   });
 }
 
@@ -351,6 +400,54 @@ TEST(FontSetNotifierTest, SelectionRulesApplyToFilesReadOneByOne) {
       ASSERT_TRUE(agent.settle());
     }
   });
+}
+
+// A drive of fonts turns up in the font folder, another under a font a
+// font manager linked to, and both go again: no file event tells of any of
+// it. Each is a change, the catalogue is what a fresh scan sends, and the
+// agent never keeps a drive busy. In a mount namespace of the test's own.
+TEST(FontSetNotifierTest, DrivesThatComeAndGoAreChangesAndNeverKeptBusy) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  auto paths = [](PrivateFonts& fonts) {
+    // A space, as the mount table escapes it.
+    return std::tuple(fonts.fontsDir() + "/Mounted Drive", fonts.root() + "/drive",
+                      fonts.root() + "/staging", fonts.fontsDir() + "/linked.otf");
+  };
+  inChild(
+      [&](Agent& agent) {
+        PrivateFonts& fonts = agent.fonts();
+        auto [mounted, drive, staging, linked] = paths(fonts);
+        testing::TempDir outside;
+        const std::string scratch = outside.file("fresh");
+        // The font, its name on the drive, where the drive goes, and where
+        // the catalogue lists it.
+        struct Drive {
+          std::string font, name, where, listed;
+        } drives[] = {{testing::kIpaGothic, "ipag.ttf", mounted, mounted + "/ipag.ttf"},
+                      {testing::kInterThin, "Inter-Thin.otf", drive, linked}};
+        for (const Drive& d : drives) {
+          SCOPED_TRACE(d.listed);
+          // Fonts on a drive of their own, moved into place whole.
+          ASSERT_EQ(mount("tmpfs", staging.c_str(), "tmpfs", 0, "size=64m"), 0) << strerror(errno);
+          ASSERT_TRUE(testing::copyFile(d.font, staging + "/" + d.name));
+          ASSERT_EQ(mount(staging.c_str(), d.where.c_str(), nullptr, MS_MOVE, nullptr), 0)
+              << strerror(errno);
+          ASSERT_TRUE(agent.runUntil([&] { return agent.lastMessage().contains(d.listed); }));
+          EXPECT_EQ(agent.lastMessageText(), freshScan(fonts, scratch).message);
+
+          agent.drain();
+          ASSERT_EQ(umount(d.where.c_str()), 0) << strerror(errno);
+          ASSERT_TRUE(agent.runUntil([&] { return !agent.lastMessage().contains(d.listed); }));
+          EXPECT_EQ(agent.lastMessageText(), freshScan(fonts, scratch).message);
+        }
+      },
+      [&](PrivateFonts& fonts) {
+        auto [mounted, drive, staging, linked] = paths(fonts);
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        for (const std::string& dir : {mounted, drive, staging}) ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        ASSERT_EQ(symlink((drive + "/Inter-Thin.otf").c_str(), linked.c_str()), 0);
+      });
 }
 
 // More events than the kernel queues for the agent: the ones that tell of

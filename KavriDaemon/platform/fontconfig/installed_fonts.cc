@@ -293,7 +293,7 @@ InstalledFonts::Update InstalledFonts::update(const DirectoryChanges& changes, b
     std::vector<std::string> all;
     for (const auto& [dir, identity] : dirs_) all.push_back(dir);
     for (const std::string& dir : all) {
-      if (dirs_.count(dir)) checkDirectory(dir, DirectoryChange{true, {}}, &batch);
+      if (dirs_.count(dir)) checkDirectory(dir, DirectoryChange{true, {}, {}}, &batch);
     }
   } else {
     // Sorted: a directory comes before those below it, which a look at it
@@ -318,14 +318,15 @@ void InstalledFonts::checkDirectory(const std::string& dir, const DirectoryChang
     dropTree(dir, batch);
     return readTree(dir, batch);
   }
-  if (change.allEntries) return relist(dir, /*statAll=*/true, batch);
-  if (change.names.count("")) relist(dir, /*statAll=*/false, batch);
+  if (change.allEntries) return relist(dir, /*statAll=*/true, change.writing, batch);
+  if (change.names.count("")) relist(dir, /*statAll=*/false, change.writing, batch);
   for (const std::string& name : change.names) {
-    if (!name.empty()) entry(dir, name, batch);
+    if (!name.empty() && !change.writing.count(name)) entry(dir, name, batch);
   }
 }
 
-void InstalledFonts::relist(const std::string& dir, bool statAll, Batch* batch) {
+void InstalledFonts::relist(const std::string& dir, bool statAll,
+                            const std::set<std::string>& writing, Batch* batch) {
   std::vector<std::string> now = readDirectory(dir);
   std::vector<std::string> known = knownNames(dir);
   std::vector<std::string> look;
@@ -335,7 +336,9 @@ void InstalledFonts::relist(const std::string& dir, bool statAll, Batch* batch) 
     std::set_symmetric_difference(now.begin(), now.end(), known.begin(), known.end(),
                                   std::back_inserter(look));
   }
-  for (const std::string& name : look) entry(dir, name, batch);
+  for (const std::string& name : look) {
+    if (!writing.count(name)) entry(dir, name, batch);
+  }
 }
 
 void InstalledFonts::entry(const std::string& dir, const std::string& name, Batch* batch) {

@@ -9,6 +9,7 @@
 #include <fontconfig/fontconfig.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,6 +30,9 @@ namespace kavri {
 struct DirectoryChange {
   bool allEntries = false;      // look at every entry: events may have been missed
   std::set<std::string> names;  // entries events named; "" for the directory itself
+  // Entries still being written: left as they were until their writer
+  // closes them, so that a half-written font is never taken for the font.
+  std::set<std::string> writing;
 };
 using DirectoryChanges = std::map<std::string, DirectoryChange>;
 
@@ -102,7 +106,8 @@ class InstalledFonts {
   InstalledFonts(FcConfig* config, std::vector<std::string> languages);
 
   void checkDirectory(const std::string& dir, const DirectoryChange& change, Batch* batch);
-  void relist(const std::string& dir, bool statAll, Batch* batch);
+  void relist(const std::string& dir, bool statAll, const std::set<std::string>& writing,
+              Batch* batch);
   void entry(const std::string& dir, const std::string& name, Batch* batch);
   void readTree(const std::string& dir, Batch* batch);
   void dropTree(const std::string& dir, Batch* batch);
@@ -136,6 +141,11 @@ void replaceSharedInstalledFonts(std::unique_ptr<InstalledFonts> fonts);
 // takes at a change, with whether the faces changed (after the observers
 // ran) and whether another look is already due.
 void setFontSetReloadHookForTesting(std::function<void(bool changed, bool morePending)> hook);
+
+// Tests: how long the font-set notifier lets activity settle while a file
+// is being written, and how long at most since a burst began (half a second
+// and ten seconds otherwise).
+void setFontSetWaitsForTesting(std::chrono::milliseconds quiet, std::chrono::milliseconds longest);
 
 }  // namespace kavri
 
