@@ -10,6 +10,10 @@ carry it.
                                       declaring weight classes 100..900 and width
                                       classes 1..9 (every width at 400, widths 1, 5
                                       and 9 at the other weights)
+  font_facts.py translate SRC DST FAMILY STYLE
+                                      copies an sfnt font with its family and style
+                                      names in Chinese (Taiwan), German and British
+                                      English only
 
 LANGS is a comma list of language tags in order of preference ("ja-jp,ja"),
 or "-" for none. Faces that carry no outlines (bitmap-only) and files fontTools
@@ -181,6 +185,19 @@ def restyle(src, dst, family, weight=None, width=None):
     font.save(dst)
 
 
+def translate(src, dst, family, style):
+    """Family and style names in Chinese (Taiwan), German and British English
+    only, with their Windows language ids: fontconfig reads the English ones
+    last."""
+    font = TTFont(src)
+    name = font["name"]
+    name.names = [r for r in name.names if r.nameID not in (1, 2, 4, 16, 17)]
+    for lang, suffix in ((0x0404, " zh"), (0x0407, " de"), (0x0809, "")):
+        name.setName(family + suffix, 1, 3, 1, lang)
+        name.setName(style + suffix, 2, 3, 1, lang)
+    font.save(dst)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "facts":
         langs = [] if sys.argv[2] == "-" else sys.argv[2].split(",")
@@ -193,5 +210,7 @@ if __name__ == "__main__":
                         weight, width)
     elif sys.argv[1] == "restyle":
         restyle(*sys.argv[2:])
+    elif sys.argv[1] == "translate":
+        translate(*sys.argv[2:])
     else:
         sys.exit(2)

@@ -1,5 +1,7 @@
 #include "platform/fontconfig/font_file_query.h"
 
+#include <utility>
+
 namespace kavri {
 namespace {
 
@@ -13,6 +15,7 @@ class OwnedFontSet {
   OwnedFontSet(const OwnedFontSet&) = delete;
   OwnedFontSet& operator=(const OwnedFontSet&) = delete;
   FcFontSet* get() const { return set_; }
+  FcFontSet* release() { return std::exchange(set_, nullptr); }
 
  private:
   FcFontSet* set_;
@@ -42,7 +45,7 @@ void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::st
     FcPatternReference(font);
     if (!FcFontSetAdd(accepted.get(), font)) FcPatternDestroy(font);
   }
-  out->listSet(config, accepted.get());
+  out->listSet(accepted.release());
 }
 
 }  // namespace kavri

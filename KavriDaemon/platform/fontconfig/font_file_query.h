@@ -18,8 +18,8 @@ namespace kavri {
 // with fontconfig's own query (through FreeType), edited by the
 // configuration's scan rules, kept or dropped by its accept and reject rules
 // (`rules`, read from `config`). None when it is no font, cannot be read,
-// or is rejected. Main thread only; nothing of the query's own patterns (a
-// face's character set among them) outlives the call.
+// or is rejected. Main thread only; the patterns of the faces taken live as
+// long as `out`.
 void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::string& path,
                    FaceListing* out);
 

@@ -33,7 +33,7 @@ using std::chrono::milliseconds;
 // gathers a burst (an archive unpacked, a folder copied) into one look.
 // While a file is still being written, the look waits for a longer quiet
 // spell. A burst that never ends still gets a look every so often.
-constexpr milliseconds kQuickSettle{80};
+constexpr milliseconds kQuickSettle{50};
 constexpr milliseconds kQuietPeriod{500};
 constexpr milliseconds kLongestWait{10'000};
 
@@ -99,7 +99,12 @@ class InotifyFontSetNotifier : public FontSetNotifier {
         if (status == 0) static_cast<InotifyFontSetNotifier*>(poll->data)->readEvents();
       });
     }
-    if (InstalledFonts* fonts = sharedInstalledFonts()) syncWatches(fonts->watchDirectories());
+    if (InstalledFonts* fonts = sharedInstalledFonts()) {
+      syncWatches(fonts->watchDirectories());
+      // The first catalogue has gone out by now.
+      fonts->dropFontconfigFonts();
+      returnFreeMemory();
+    }
   }
 
   // Never destroyed (see shared()): libuv holds on to its handles.
@@ -268,7 +273,8 @@ class InotifyFontSetNotifier : public FontSetNotifier {
       InstalledFonts::Update update =
           configuration ? InstalledFonts::Update::kNeedsLoad : fonts->update(changes, everything);
       if (update == InstalledFonts::Update::kNeedsLoad) {
-        std::unique_ptr<InstalledFonts> fresh = InstalledFonts::load(fonts->languages(), fonts);
+        std::unique_ptr<InstalledFonts> fresh =
+            InstalledFonts::load(fonts->languages(), fonts, changes, everything);
         if (fresh) {
           differs = !fresh->sameFaces(*fonts);
           replaceSharedInstalledFonts(std::move(fresh));
@@ -294,6 +300,7 @@ class InotifyFontSetNotifier : public FontSetNotifier {
     if (differs) {
       for (const auto& observer : observers_) observer();
     }
+    if (fonts) fonts->dropFontconfigFonts();
     returnFreeMemory();
     if (reloadHook()) reloadHook()(differs, pending());
   }

@@ -105,8 +105,9 @@ FontSource& FontSource::shared() {
 }
 
 std::unique_ptr<FontSource> FontSource::create() {
-  return std::make_unique<FontconfigFontSource>(
-      false, InstalledFonts::load(preferredLanguages(), nullptr));
+  std::unique_ptr<InstalledFonts> fonts = InstalledFonts::load(preferredLanguages(), nullptr);
+  if (fonts) fonts->dropFontconfigFonts();
+  return std::make_unique<FontconfigFontSource>(false, std::move(fonts));
 }
 
 }  // namespace kavri

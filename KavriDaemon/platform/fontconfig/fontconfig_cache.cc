@@ -13,30 +13,33 @@ int64_t nanoseconds(const struct timespec& t) {
 
 }  // namespace
 
-CachedDirectory readCache(const std::string& dir, FcConfig* config) {
-  CachedDirectory cached;
+int64_t readCache(const std::string& dir, FcConfig* config,
+                  const std::function<void(std::string_view file)>& eachFile) {
+  int64_t writtenAtNs = 0;
   FcChar8* cacheFile = nullptr;
   FcCache* cache =
       FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, &cacheFile);
   struct stat st;
   if (cache && cacheFile && stat(reinterpret_cast<const char*>(cacheFile), &st) == 0) {
-    cached.writtenAtNs = nanoseconds(st.st_mtim);
+    writtenAtNs = nanoseconds(st.st_mtim);
   }
   if (cache) {
     if (FcFontSet* fonts = FcCacheCopySet(cache)) {
+      std::string_view last;
       for (int i = 0; i < fonts->nfont; ++i) {
         FcChar8* file = nullptr;
-        if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) == FcResultMatch &&
-            (cached.files.empty() || cached.files.back() != reinterpret_cast<const char*>(file))) {
-          cached.files.push_back(reinterpret_cast<const char*>(file));
-        }
+        if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
+        std::string_view path = reinterpret_cast<const char*>(file);
+        // A file's faces come one after another.
+        if (path != last) eachFile(path);
+        last = path;
       }
       FcFontSetDestroy(fonts);
     }
     FcDirCacheUnload(cache);
   }
   if (cacheFile) FcStrFree(cacheFile);
-  return cached;
+  return writtenAtNs;
 }
 
 bool cacheMayBeStale(const std::string& dir, FcConfig* config) {

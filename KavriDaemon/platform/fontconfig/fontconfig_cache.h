@@ -7,18 +7,17 @@
 #include <fontconfig/fontconfig.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace kavri {
 
-struct CachedDirectory {
-  int64_t writtenAtNs = 0;         // when the cache was written; 0 without one
-  std::vector<std::string> files;  // every font file it holds faces of, accepted or not
-};
-
-// fontconfig's cache of `dir` under `config`, as it stands.
-CachedDirectory readCache(const std::string& dir, FcConfig* config);
+// fontconfig's cache of `dir` under `config`, as it stands: when it was
+// written (0 without one). Each font file it holds faces of, accepted or
+// not, goes to `eachFile` in turn, a view valid for the call.
+int64_t readCache(const std::string& dir, FcConfig* config,
+                  const std::function<void(std::string_view file)>& eachFile);
 
 // Whether fontconfig would trust a cache of `dir` that no longer describes
 // it. fontconfig checks only the directory's time stamp: a file rewritten

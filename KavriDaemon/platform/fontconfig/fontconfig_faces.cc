@@ -30,35 +30,29 @@ bool boolValue(FcPattern* pattern, const char* object, bool fallback) {
   return value != FcFalse;
 }
 
-// The listing's query and fields, the same for the whole set and for one
-// file, so that both list a face alike. Owns what it builds.
-class ListQuery {
- public:
-  ListQuery() {
-    query_ = FcPatternCreate();
-    // The first family and style values are then the default (English) names.
-    if (query_) FcPatternAddString(query_, FC_NAMELANG, reinterpret_cast<const FcChar8*>("en"));
-    // Index and variable are asked for so fontconfig never merges two faces
-    // that agree on everything else.
-    objects_ = FcObjectSetBuild(FC_FILE, FC_INDEX, FC_FAMILY, FC_FAMILYLANG, FC_STYLE, FC_STYLELANG,
-                                FC_POSTSCRIPT_NAME, FC_WEIGHT, FC_WIDTH, FC_SLANT, FC_FONTFORMAT,
-                                FC_SCALABLE, FC_OUTLINE, FC_VARIABLE, static_cast<char*>(nullptr));
+// Of a face's names, FcFontList puts first the one tagged with the name
+// language asked for ("en"), else the first tagged with a territory of it
+// ("en-US"), else the first: its position, from the names' language tags.
+int defaultNamePosition(FcPattern* pattern, const char* langObject) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  int territory = -1;
+  FcValue value;
+  for (int i = 0; FcPatternGet(pattern, langObject, i, &value) == FcResultMatch; ++i) {
+    if (value.type != FcTypeString) continue;
+    const char* tag = reinterpret_cast<const char*>(value.u.s);
+    if (lower(tag[0]) != 'e' || lower(tag[1]) != 'n') continue;
+    if (tag[2] == '\0') return i;
+    if (tag[2] == '-' && territory < 0) territory = i;
   }
-  ~ListQuery() {
-    if (objects_) FcObjectSetDestroy(objects_);
-    if (query_) FcPatternDestroy(query_);
-  }
-  ListQuery(const ListQuery&) = delete;
-  ListQuery& operator=(const ListQuery&) = delete;
+  return territory > 0 ? territory : 0;
+}
 
-  bool ok() const { return query_ && objects_; }
-  FcPattern* query() const { return query_; }
-  FcObjectSet* objects() const { return objects_; }
-
- private:
-  FcPattern* query_ = nullptr;
-  FcObjectSet* objects_ = nullptr;
-};
+// Where FcFontList's `listed`-th value of an object comes from, the value
+// at `first` having been moved to the front.
+int listedValue(int listed, int first) {
+  if (listed == 0) return first;
+  return listed <= first ? listed - 1 : listed;
+}
 
 }  // namespace
 
@@ -81,65 +75,103 @@ FaceListing::~FaceListing() {
 }
 
 void FaceListing::listAll(FcConfig* config) {
-  ListQuery list;
-  if (list.ok()) adopt(FcFontList(config, list.query(), list.objects()));
-}
-
-void FaceListing::listSet(FcConfig* config, FcFontSet* fonts) {
-  ListQuery list;
-  FcFontSet* sets[] = {fonts};
-  if (list.ok()) adopt(FcFontSetList(config, sets, 1, list.query(), list.objects()));
-}
-
-void FaceListing::sort() { std::sort(faces.begin(), faces.end(), listedBefore); }
-
-void FaceListing::adopt(FcFontSet* listed) {
-  if (!listed) return;
-  sets_.push_back(listed);
-  faces.reserve(faces.size() + static_cast<size_t>(listed->nfont));
-  for (int i = 0; i < listed->nfont; ++i) {
-    FcPattern* pattern = listed->fonts[i];
-    // A variable font's whole-font pattern describes ranges, not a face.
-    if (boolValue(pattern, FC_VARIABLE, false)) continue;
-    FcChar8* file = nullptr;
-    if (FcPatternGetString(pattern, FC_FILE, 0, &file) != FcResultMatch) continue;
-    ListedFace face;
-    face.file = reinterpret_cast<const char*>(file);
-    if (FcPatternGetInteger(pattern, FC_INDEX, 0, &face.index) != FcResultMatch) face.index = 0;
-    face.name = stringValue(pattern, FC_POSTSCRIPT_NAME);
-    int slantValue;
-    std::optional<int> slant;
-    if (FcPatternGetInteger(pattern, FC_SLANT, 0, &slantValue) == FcResultMatch) slant = slantValue;
-    FcChar8* format = nullptr;
-    FcPatternGetString(pattern, FC_FONTFORMAT, 0, &format);
-    face.traits = FaceTraits::fromFontconfig(
-        numberValue(pattern, FC_WEIGHT), numberValue(pattern, FC_WIDTH), slant,
-        reinterpret_cast<const char*>(format), boolValue(pattern, FC_SCALABLE, false));
-    // The default (English) name first; the localised one picked among all.
-    auto pick = [&](const char* nameObject, const char* langObject, std::string_view* name,
-                    std::string_view* localized, uint8_t has, uint8_t differs) {
-      tagged_.clear();
-      for (int k = 0;; ++k) {
-        FcChar8* value = nullptr;
-        if (FcPatternGetString(pattern, nameObject, k, &value) != FcResultMatch) break;
-        tagged_.emplace_back(reinterpret_cast<const char*>(value),
-                             stringValue(pattern, langObject, k));
-      }
-      if (tagged_.empty()) return;
-      face.traits.flags |= has;
-      *name = tagged_.front().first;
-      std::string_view chosen = tagged_[localizedName(tagged_, languages_)].first;
-      if (chosen != *name) {
-        face.traits.flags |= differs;
-        *localized = chosen;
-      }
-    };
-    pick(FC_FAMILY, FC_FAMILYLANG, &face.names.family, &face.names.localizedFamily,
-         FaceTraits::kHasFamily, FaceTraits::kLocalizedFamilyDiffers);
-    pick(FC_STYLE, FC_STYLELANG, &face.names.style, &face.names.localizedStyle,
-         FaceTraits::kHasStyle, FaceTraits::kLocalizedStyleDiffers);
-    faces.push_back(face);
+  for (FcSetName which : {FcSetSystem, FcSetApplication}) {
+    if (FcFontSet* set = FcConfigGetFonts(config, which)) list(set);
   }
+}
+
+void FaceListing::listSet(FcFontSet* fonts) {
+  if (!fonts) return;
+  sets_.push_back(fonts);
+  list(fonts);
+}
+
+void FaceListing::sort() {
+  // fontconfig lists a directory at a time, in file order: runs in order
+  // already, merged pairwise.
+  std::vector<size_t> runs = {0};
+  for (size_t i = 1; i < faces.size(); ++i) {
+    if (listedBefore(faces[i], faces[i - 1])) runs.push_back(i);
+  }
+  runs.push_back(faces.size());
+  while (runs.size() > 2) {
+    std::vector<size_t> merged;
+    for (size_t r = 0; r + 2 < runs.size(); r += 2) {
+      std::inplace_merge(faces.begin() + static_cast<long>(runs[r]),
+                         faces.begin() + static_cast<long>(runs[r + 1]),
+                         faces.begin() + static_cast<long>(runs[r + 2]), listedBefore);
+      merged.push_back(runs[r]);
+    }
+    if (runs.size() % 2 == 0) merged.push_back(runs[runs.size() - 2]);
+    merged.push_back(faces.size());
+    runs = std::move(merged);
+  }
+  faces.erase(std::unique(faces.begin(), faces.end(),
+                          [](const ListedFace& a, const ListedFace& b) {
+                            return !listedBefore(a, b) && !listedBefore(b, a);
+                          }),
+              faces.end());
+}
+
+void FaceListing::list(FcFontSet* set) {
+  faces.reserve(faces.size() + static_cast<size_t>(set->nfont));
+  for (int i = 0; i < set->nfont; ++i) add(set->fonts[i]);
+}
+
+void FaceListing::add(FcPattern* pattern) {
+  // A variable font's whole-font pattern describes ranges, not a face.
+  if (boolValue(pattern, FC_VARIABLE, false)) return;
+  FcChar8* file = nullptr;
+  if (FcPatternGetString(pattern, FC_FILE, 0, &file) != FcResultMatch) return;
+  ListedFace face;
+  face.file = reinterpret_cast<const char*>(file);
+  if (FcPatternGetInteger(pattern, FC_INDEX, 0, &face.index) != FcResultMatch) face.index = 0;
+  face.name = stringValue(pattern, FC_POSTSCRIPT_NAME);
+  int slantValue;
+  std::optional<int> slant;
+  if (FcPatternGetInteger(pattern, FC_SLANT, 0, &slantValue) == FcResultMatch) slant = slantValue;
+  FcChar8* format = nullptr;
+  FcPatternGetString(pattern, FC_FONTFORMAT, 0, &format);
+  face.traits = FaceTraits::fromFontconfig(
+      numberValue(pattern, FC_WEIGHT), numberValue(pattern, FC_WIDTH), slant,
+      reinterpret_cast<const char*>(format), boolValue(pattern, FC_SCALABLE, false));
+  // The default (English) name first; the localised one picked among all,
+  // in the order FcFontList gives them.
+  auto pick = [&](const char* nameObject, const char* langObject, std::string_view* name,
+                  std::string_view* localized, uint8_t has, uint8_t differs) {
+    // Moved to the front of each list that has a value there.
+    int first = defaultNamePosition(pattern, langObject);
+    FcValue value;
+    int namesFirst = first > 0 && FcPatternGet(pattern, nameObject, first, &value) == FcResultMatch
+                         ? first
+                         : 0;
+    int langsFirst = first > 0 && FcPatternGet(pattern, langObject, first, &value) == FcResultMatch
+                         ? first
+                         : 0;
+    tagged_.clear();
+    for (int k = 0;; ++k) {
+      FcChar8* name = nullptr;
+      if (FcPatternGetString(pattern, nameObject, listedValue(k, namesFirst), &name) !=
+          FcResultMatch) {
+        break;
+      }
+      tagged_.emplace_back(reinterpret_cast<const char*>(name),
+                           stringValue(pattern, langObject, listedValue(k, langsFirst)));
+    }
+    if (tagged_.empty()) return;
+    face.traits.flags |= has;
+    *name = tagged_.front().first;
+    std::string_view chosen = tagged_[localizedName(tagged_, languages_)].first;
+    if (chosen != *name) {
+      face.traits.flags |= differs;
+      *localized = chosen;
+    }
+  };
+  pick(FC_FAMILY, FC_FAMILYLANG, &face.names.family, &face.names.localizedFamily,
+       FaceTraits::kHasFamily, FaceTraits::kLocalizedFamilyDiffers);
+  pick(FC_STYLE, FC_STYLELANG, &face.names.style, &face.names.localizedStyle,
+       FaceTraits::kHasStyle, FaceTraits::kLocalizedStyleDiffers);
+  faces.push_back(face);
 }
 
 }  // namespace kavri

@@ -15,7 +15,7 @@
 namespace kavri {
 
 // One face as fontconfig lists it. Variable fonts appear as their named
-// instances only. Its texts are views into the listing it came from.
+// instances only. Its texts are views into the font set it came from.
 struct ListedFace {
   std::string_view file;
   int index = 0;          // (named instance << 16) | face
@@ -29,7 +29,11 @@ struct ListedFace {
 // order never depends on the order fontconfig happened to list them in.
 bool listedBefore(const ListedFace& a, const ListedFace& b);
 
-// Faces listed from fontconfig, and the font sets their texts point into.
+// Faces as FcFontList lists them (asking for every value the catalogue
+// needs, with "en" as the name language), read in place from fontconfig's
+// patterns: listing a large library through FcFontList costs a copy of
+// every value of every face, made and freed again, several times what the
+// catalogue keeps of it.
 class FaceListing {
  public:
   // Localised names are picked for `languages`.
@@ -38,20 +42,24 @@ class FaceListing {
   FaceListing(const FaceListing&) = delete;
   FaceListing& operator=(const FaceListing&) = delete;
 
-  // Every face of `config`'s font set, as FcFontList lists it.
+  // Every face of `config`'s font set; its texts are valid for as long as
+  // that font set is.
   void listAll(FcConfig* config);
 
-  // The faces of `fonts` (patterns as fontconfig's scan makes them) exactly
-  // as FcFontList would list them were they in `config`'s font set.
-  void listSet(FcConfig* config, FcFontSet* fonts);
+  // The faces of `fonts` (patterns as fontconfig's scan makes them, which
+  // the listing takes over) as they would be listed were they in a
+  // configuration's font set.
+  void listSet(FcFontSet* fonts);
 
-  // In list order.
+  // In list order, a face FcFontList would merge with another (the same in
+  // every value) listed once.
   void sort();
 
   std::vector<ListedFace> faces;
 
  private:
-  void adopt(FcFontSet* listed);
+  void list(FcFontSet* set);
+  void add(FcPattern* pattern);
 
   const std::vector<std::string>& languages_;
   std::vector<FcFontSet*> sets_;    // owned

@@ -69,9 +69,9 @@ struct ListedFaceFile {
   bool operator()(std::string_view a, const ListedFace& b) const { return a < b.file; }
 };
 
-// fontconfig's own font set is dropped once listed: it holds every face's
-// character set and maps every directory's cache, most of the memory a
-// large library would cost. The configuration stays for reading files.
+// fontconfig's own font set holds every face's character set and maps every
+// directory's cache, most of the memory a large library would cost. The
+// configuration stays for reading files.
 constexpr char kForgetFontDirectories[] = "<fontconfig><reset-dirs/></fontconfig>";
 
 }  // namespace
@@ -135,7 +135,9 @@ InstalledFonts::InstalledFonts(FcConfig* config, std::vector<std::string> langua
 InstalledFonts::~InstalledFonts() { FcConfigDestroy(config_); }
 
 std::unique_ptr<InstalledFonts> InstalledFonts::load(std::vector<std::string> languages,
-                                                     const InstalledFonts* previous) {
+                                                     const InstalledFonts* previous,
+                                                     const DirectoryChanges& changes,
+                                                     bool everything) {
   FcConfig* config = FcInitLoadConfig();
   if (!config) return nullptr;
   // Changes are watched for; fontconfig's own time-based re-checks would
@@ -157,54 +159,111 @@ std::unique_ptr<InstalledFonts> InstalledFonts::load(std::vector<std::string> la
   }
   if (!FcConfigBuildFonts(config)) return nullptr;
 
-  // The font directories fontconfig read: the configured ones that exist
-  // and the subdirectories it took. When it last read each, and which files
-  // it found there whether or not it took their faces.
-  std::map<std::string, int64_t> readAt;
-  std::set<std::string> cachedFiles;
-  for (const std::string& dir : strings(FcConfigGetFontDirs(config))) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    fonts->dirs_[dir] = Directory{st.st_dev, st.st_ino};
-    CachedDirectory cached = readCache(dir, config);
-    readAt[dir] = cached.writtenAtNs;
-    cachedFiles.insert(std::make_move_iterator(cached.files.begin()),
-                       std::make_move_iterator(cached.files.end()));
-  }
-  Drafts drafts(fonts->languages_);
-  drafts.listing.listAll(config);
-  FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(kForgetFontDirectories),
-                                 FcFalse);
-  FcConfigBuildFonts(config);
-  drafts.listing.sort();
+  {
+    // Read in place: the listing is valid until fontconfig's font set goes.
+    Drafts drafts(fonts->languages_);
+    drafts.listing.listAll(config);
+    drafts.listing.sort();
+    std::vector<ListedFace>& faces = drafts.faces();
 
-  std::vector<ListedFace>& faces = drafts.faces();
-  drafts.revisions.assign(faces.size(), 0);
-  DirectoryStat status;
-  std::string file;
-  for (size_t begin = 0, end; begin < faces.size(); begin = end) {
-    file = faces[begin].file;
-    end = begin + 1;
-    while (end < faces.size() && faces[end].file == file) ++end;
-    FileVersion version = status.version(file);
-    if (previous && previous->reuseChecks(version, &drafts, begin, end)) continue;
-    uint64_t revision = newRevision();
-    auto at = readAt.find(parentOf(file));
-    for (size_t k = begin; k < end; ++k) {
-      drafts.revisions[k] = revision;
-      drafts.check(k, at == readAt.end() ? 0 : at->second, version);
+    // Directories nothing changed in since `previous` looked: what it saw of
+    // their files still holds.
+    std::set<std::string> unchanged;
+    if (previous && !everything) {
+      for (const auto& [dir, identity] : previous->dirs_) {
+        bool touched = false;
+        for (std::string at = dir; !touched; at = parentOf(at)) {
+          touched = changes.count(at) > 0;
+          if (at == "/" || at == ".") break;
+        }
+        if (!touched) unchanged.insert(dir);
+      }
     }
-  }
-  drafts.runChecks();
 
-  // Files fontconfig read without taking a face of them.
-  for (const std::string& cached : cachedFiles) {
-    auto [from, to] =
-        std::equal_range(faces.begin(), faces.end(), std::string_view(cached), ListedFaceFile());
-    if (from == to) fonts->fontless_[cached] = status.version(cached);
+    // The font directories fontconfig read: the configured ones that exist
+    // and the subdirectories it took. When it last read each, and the files
+    // it found there without taking a face of them.
+    std::map<std::string, int64_t> readAt;
+    DirectoryStat status;
+    for (const std::string& dir : strings(FcConfigGetFontDirs(config))) {
+      struct stat st;
+      if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      fonts->dirs_[dir] = Directory{st.st_dev, st.st_ino};
+      if (unchanged.count(dir)) continue;
+      readAt[dir] = readCache(dir, config, [&](std::string_view cached) {
+        if (!std::binary_search(faces.begin(), faces.end(), cached, ListedFaceFile())) {
+          fonts->fontless_[std::string(cached)] = status.version(std::string(cached));
+        }
+      });
+    }
+    if (!unchanged.empty()) {
+      // In unchanged directories, files that held no face before, and those
+      // listed before and no more (a rule rejects them now).
+      auto fontless = [&](std::string_view file, const FileVersion& version) {
+        std::string dir = parentOf(std::string(file));
+        if (unchanged.count(dir) && fonts->dirs_.count(dir) &&
+            !std::binary_search(faces.begin(), faces.end(), file, ListedFaceFile())) {
+          fonts->fontless_[std::string(file)] = version;
+        }
+      };
+      for (const auto& [file, version] : previous->fontless_) fontless(file, version);
+      // Both lists are in file order.
+      const std::vector<ListedFont>& was = previous->table_.listed();
+      size_t now = 0;
+      for (size_t i = 0; i < was.size(); ++i) {
+        if (i > 0 && was[i].file == was[i - 1].file) continue;
+        while (now < faces.size() && faces[now].file < was[i].file) ++now;
+        if (now == faces.size() || faces[now].file != was[i].file) {
+          fontless(was[i].file, previous->table_.traits(i).version);
+        }
+      }
+    }
+
+    drafts.revisions.assign(faces.size(), 0);
+    std::string file;
+    std::string_view dir;
+    bool dirUnchanged = false;
+    size_t was = 0;  // the previous faces of the file, found as both lists go in file order
+    for (size_t begin = 0, end; begin < faces.size(); begin = end) {
+      file = faces[begin].file;
+      end = begin + 1;
+      while (end < faces.size() && faces[end].file == file) ++end;
+      if (faces[begin].file.substr(0, faces[begin].file.find_last_of('/')) != dir) {
+        dir = faces[begin].file.substr(0, faces[begin].file.find_last_of('/'));
+        dirUnchanged = unchanged.count(parentOf(file)) > 0;
+      }
+      size_t wasEnd = was;
+      if (previous) {
+        const std::vector<ListedFont>& listed = previous->table_.listed();
+        while (was < listed.size() && listed[was].file < file) ++was;
+        wasEnd = was;
+        while (wasEnd < listed.size() && listed[wasEnd].file == file) ++wasEnd;
+      }
+      FileVersion version;
+      if (dirUnchanged && was != wasEnd) {
+        version = previous->table_.traits(was).version;
+      } else if (!dirUnchanged || !previous->knownFile(file, &version)) {
+        version = status.version(file);
+      }
+      if (previous && previous->reuseChecks(version, &drafts, begin, end, was, wasEnd)) continue;
+      uint64_t revision = newRevision();
+      auto at = readAt.find(parentOf(file));
+      for (size_t k = begin; k < end; ++k) {
+        drafts.revisions[k] = revision;
+        drafts.check(k, at == readAt.end() ? 0 : at->second, version);
+      }
+    }
+    drafts.runChecks();
+    fonts->table_ = tableOf(drafts);
   }
-  fonts->table_ = tableOf(drafts);
-  return fonts;  // the caller hands back what the load freed (returnFreeMemory)
+  return fonts;
+}
+
+void InstalledFonts::dropFontconfigFonts() {
+  if (std::exchange(fontconfigFontsDropped_, true)) return;
+  FcConfigParseAndLoadFromMemory(config_, reinterpret_cast<const FcChar8*>(kForgetFontDirectories),
+                                 FcFalse);
+  FcConfigBuildFonts(config_);
 }
 
 FaceTable InstalledFonts::tableOf(Drafts& drafts) {
@@ -224,10 +283,9 @@ FaceTable InstalledFonts::tableOf(Drafts& drafts) {
 }
 
 bool InstalledFonts::reuseChecks(const FileVersion& version, Drafts* drafts, size_t begin,
-                                 size_t end) const {
+                                 size_t end, size_t from, size_t to) const {
   if (!version.exists()) return false;
   std::vector<ListedFace>& faces = drafts->faces();
-  auto [from, to] = table_.facesOf(faces[begin].file);
   if (to - from != end - begin) return false;
   for (size_t k = 0; k < end - begin; ++k) {
     const ListedFace& face = faces[begin + k];

@@ -55,13 +55,24 @@ class InstalledFonts {
   // its caches), localised names picked for `languages`. What `previous`
   // learned is reused for files that did not change, and fontconfig's
   // caches of the directories it saw change are dropped first where
-  // fontconfig would wrongly trust them. Null when fontconfig cannot load.
+  // fontconfig would wrongly trust them. Unless `everything` may have
+  // changed, files below directories `changes` does not name are taken to be
+  // as `previous` last saw them, unlooked at. Null when fontconfig cannot
+  // load.
   static std::unique_ptr<InstalledFonts> load(std::vector<std::string> languages,
-                                              const InstalledFonts* previous);
+                                              const InstalledFonts* previous,
+                                              const DirectoryChanges& changes = {},
+                                              bool everything = true);
 
   ~InstalledFonts();
   InstalledFonts(const InstalledFonts&) = delete;
   InstalledFonts& operator=(const InstalledFonts&) = delete;
+
+  // Lets fontconfig's own font set go, with the memory it holds; the faces
+  // here are copies. Left to the caller, so that a load's faces reach the
+  // server before the set's thousands of pieces are freed. The caller then
+  // hands back what was freed (returnFreeMemory).
+  void dropFontconfigFonts();
 
   // Every face, sorted by file, then face, then named instance. A face's
   // `position` is its index here; its `revision` is its file's, new
@@ -100,8 +111,10 @@ class InstalledFonts {
 
   static FaceTable tableOf(Drafts& drafts);
   // Takes what this load found of the faces `begin` to `end` of `drafts`
-  // (one file) when they are the same faces of the same version of the file.
-  bool reuseChecks(const FileVersion& version, Drafts* drafts, size_t begin, size_t end) const;
+  // (one file) when they are the same faces of the same version of the file
+  // as its faces `from` to `to` here.
+  bool reuseChecks(const FileVersion& version, Drafts* drafts, size_t begin, size_t end,
+                   size_t from, size_t to) const;
 
   InstalledFonts(FcConfig* config, std::vector<std::string> languages);
 
@@ -128,6 +141,7 @@ class InstalledFonts {
   std::map<std::string, FileVersion> fontless_;
   // Directories changed since fontconfig last read them.
   std::set<std::string> changedDirs_;
+  bool fontconfigFontsDropped_ = false;
 };
 
 // The installed fonts the shared font source lists and the notifier keeps
