@@ -4,7 +4,10 @@
 // would, with the recording server as its server, and prints one table with
 // the sizes side by side:
 //   - a font copied into the library folder -> the new catalogue at the
-//     server, and the same into an empty folder;
+//     server, and the same into an empty folder; a font removed; a font
+//     manager's rule (a fontconfig configuration file) written and removed;
+//   - an archive of 3,000 small fonts unpacked into the user's folder and
+//     removed again: the catalogues each sends;
 //   - the agent's start (exec) to its first catalogue at the server, beside
 //     `fc-list` of the fields the agent asks for plus `openssl dgst -sha512`
 //     of the two server files, which is the work it cannot avoid;
@@ -18,7 +21,7 @@
 // Times are medians over the trials, with the range in brackets.
 //
 // Usage: scale_bench [--sizes 2000,10000,50000] [--trials 5] [--changes 100]
-//                    [--idle-seconds 20] [--no-companion]
+//                    [--idle-seconds 20] [--no-companion] [--no-unpack]
 //                    [--agent OTHER/KavriDaemon.app/Contents/MacOS/KavriDaemon]
 //
 // Everything happens under a private HOME (and XDG directories, and a
@@ -49,6 +52,7 @@
 
 #include "agent_process.h"
 #include "font_library.h"
+#include "private_font_home.h"
 #include "recorded_lines.h"
 #include "test_util.h"
 
@@ -68,6 +72,10 @@ constexpr milliseconds kStartTimeout{300'000};
 // The delayed update start runs a minute after start-up; the idle window
 // comes after it, since it is a one-off and not idling.
 constexpr std::chrono::seconds kUpdaterStart{62};
+// An archive of fonts unpacked into the user's folder at once, and removed.
+constexpr size_t kArchiveFonts = 3000;
+// A catalogue later than this after the last one counts as another change's.
+constexpr milliseconds kQuietAfterBurst{3000};
 
 struct Options {
   std::vector<size_t> sizes = {2000, 10000, 50000};
@@ -78,6 +86,7 @@ struct Options {
   // compare with.
   std::string agent = KAVRI_BENCH_AGENT;
   bool companion = true;
+  bool unpack = true;  // the 3,000-font archive
 };
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
@@ -262,7 +271,8 @@ struct SizeResult {
   double catalogueMiB = 0;
   std::optional<double> fcCacheMs;
   std::vector<double> fcList, digest, start, startToScan, startScanToMessage;
-  std::vector<double> libraryCopy, libraryScan, emptyCopy, emptyScan;
+  std::vector<double> libraryCopy, libraryScan, emptyCopy, emptyScan, removal, ruleOn, ruleOff;
+  std::vector<double> unpackMs, unpackCatalogues, unpackRemoveMs, unpackRemoveCatalogues;
   Resident idle, afterTrials, afterChanges;
   int changesDone = 0;
   long wakeups = -1;
@@ -284,49 +294,27 @@ class ScaleBench {
   bool measureSize(size_t target, SizeResult* result);
   bool measureStarts(SizeResult* result, std::unique_ptr<Agent>* kept);
   bool measureChanges(Agent& agent, SizeResult* result);
+  bool measureRules(Agent& agent, SizeResult* result,
+                    const std::function<bool(const std::optional<ChangeTiming>&, size_t)>& expect);
+  bool measureUnpack(Agent& agent, SizeResult* result);
   void measureIdle(Agent& agent, SizeResult* result);
   void runCompanion();
 
-  std::string home() const { return root_ + "/home"; }
-  std::string fonts() const { return home() + "/.local/share/fonts"; }
+  std::string fonts() const { return home_.fonts(); }
 
   Options options_;
   std::string root_;
-  std::unique_ptr<FontLibrary> library_;
-  size_t systemFaces_ = 0;
+  PrivateFontHome home_{root_};
   int agentRuns_ = 0;
   std::vector<SizeResult> results_;
 };
 
 bool ScaleBench::run() {
-  for (const char* dir :
-       {"/home/.cache/fontconfig", "/home/.config", "/home/.local/share/fonts/incoming"})
-    fs::create_directories(root_ + dir);
-  testing::writeFile(
-      root_ + "/fonts.conf",
-      "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"urn:fontconfig:fonts.dtd\">\n"
-      "<fontconfig>\n  <cachedir>" +
-          home() +
-          "/.cache/fontconfig</cachedir>\n"
-          "  <include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include>\n</fontconfig>\n");
-  // The agent, fc-list and fc-cache all see this one private setup.
-  setenv("HOME", home().c_str(), 1);
-  setenv("XDG_DATA_HOME", (home() + "/.local/share").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (home() + "/.cache").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home() + "/.config").c_str(), 1);
-  setenv("FONTCONFIG_FILE", (root_ + "/fonts.conf").c_str(), 1);
-
-  // Caches of every font directory, written now into the private cache
-  // directory, where fontconfig takes them over older ones: as on a machine
-  // whose fonts came from its package manager, the agent finds each cache
-  // newer than its fonts and trusts it, whatever else (hard links, chmod)
-  // touched the installed fonts' status-change times since.
-  if (!timeCommand({"/usr/bin/fc-cache", "-f"})) return false;
-  std::vector<FontLibrary::Source> installed = FontLibrary::installedFonts();
-  for (const FontLibrary::Source& source : installed) systemFaces_ += source.faces;
-  // The copies lie outside every font directory.
-  library_ = std::make_unique<FontLibrary>(fonts() + "/library", root_ + "/copies", installed);
-
+  std::string err;
+  if (!home_.prepare(&err)) {
+    std::fprintf(stderr, "%s\n", err.c_str());
+    return false;
+  }
   for (size_t target : options_.sizes) {
     SizeResult result;
     result.target = target;
@@ -341,14 +329,11 @@ bool ScaleBench::run() {
 bool ScaleBench::measureSize(size_t target, SizeResult* result) {
   std::fprintf(stderr, "== about %zu faces\n", target);
   std::string err;
-  // Some files of its own even where the system alone reaches the size, so
-  // the library folder is a real one.
-  size_t libraryFaces = std::max<size_t>(target > systemFaces_ ? target - systemFaces_ : 0, 20);
-  if (!library_->growTo(std::max(libraryFaces, library_->faces()), &err)) {
+  if (!home_.growTo(target, &err)) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return false;
   }
-  result->libraryFiles = library_->files();
+  result->libraryFiles = home_.library().files();
   // The font caches brought up to date first, as on a machine in use.
   result->fcCacheMs = timeCommand({"/usr/bin/fc-cache", "-f", fonts()});
 
@@ -358,8 +343,6 @@ bool ScaleBench::measureSize(size_t target, SizeResult* result) {
   if (!measureChanges(*agent, result)) return false;
   measureIdle(*agent, result);
   result->messages = agent->lines().count() - 1;
-  result->messagesExpected =
-      1 + 2 * (2 * static_cast<size_t>(options_.trials)) + static_cast<size_t>(result->changesDone);
   return true;
 }
 
@@ -368,10 +351,7 @@ bool ScaleBench::measureStarts(SizeResult* result, std::unique_ptr<Agent>* kept)
       fs::path(options_.agent).parent_path().parent_path().string() + "/Resources";
   for (int i = 0; i < options_.trials; ++i) {
     // Side by side, so that each sees the same load on this shared machine.
-    std::optional<double> fcList =
-        timeCommand({"/usr/bin/fc-list", ":namelang=en", "file", "index", "family", "familylang",
-                     "style", "stylelang", "postscriptname", "weight", "width", "slant",
-                     "fontformat", "scalable", "outline", "variable"});
+    std::optional<double> fcList = timeCommand(fcListOfTheAgentsFields());
     std::optional<double> digest =
         timeCommand({"/usr/bin/openssl", "dgst", "-sha512", resources + "/kavri-node",
                      resources + "/daemon.js"});
@@ -403,9 +383,11 @@ bool ScaleBench::measureStarts(SizeResult* result, std::unique_ptr<Agent>* kept)
 
 bool ScaleBench::measureChanges(Agent& agent, SizeResult* result) {
   size_t faces = result->faces;
+  result->messagesExpected = 1;
   auto expect = [&](const std::optional<ChangeTiming>& timing, size_t wanted) {
     if (!timing) return false;
     if (timing->faces != wanted) result->wrongFaces = true;
+    ++result->messagesExpected;
     return true;
   };
   struct Folder {
@@ -414,7 +396,7 @@ bool ScaleBench::measureChanges(Agent& agent, SizeResult* result) {
     std::vector<double>* scan;
   };
   for (const Folder& folder :
-       {Folder{library_->folder(), &result->libraryCopy, &result->libraryScan},
+       {Folder{home_.library().folder(), &result->libraryCopy, &result->libraryScan},
         Folder{fonts() + "/incoming", &result->emptyCopy, &result->emptyScan}}) {
     for (int i = 0; i < options_.trials; ++i) {
       std::string added = folder.path + "/added-" + std::to_string(i) + ".ttf";
@@ -422,9 +404,13 @@ bool ScaleBench::measureChanges(Agent& agent, SizeResult* result) {
       if (!expect(timing, faces + 1)) return false;
       folder.copy->push_back(timing->toMessageMs);
       folder.scan->push_back(timing->scanToMessageMs);
-      if (!expect(timeChange(agent, [&] { fs::remove(added); }), faces)) return false;
+      timing = timeChange(agent, [&] { fs::remove(added); });
+      if (!expect(timing, faces)) return false;
+      result->removal.push_back(timing->toMessageMs);
     }
   }
+  if (!measureRules(agent, result, expect)) return false;
+  if (options_.unpack && !measureUnpack(agent, result)) return false;
   // The delayed update start loads the updater's libraries once, a minute
   // in; growth over the changes is measured past it.
   auto age = Clock::now() - agent.started();
@@ -444,6 +430,101 @@ bool ScaleBench::measureChanges(Agent& agent, SizeResult* result) {
   if (options_.changes % 2 == 1) ++result->changesDone;
   std::this_thread::sleep_for(std::chrono::seconds(1));
   result->afterChanges = resident(agent.pid());
+  return true;
+}
+
+// A font manager's rule written into the user's configuration, taking one
+// font out, and taken back.
+bool ScaleBench::measureRules(
+    Agent& agent, SizeResult* result,
+    const std::function<bool(const std::optional<ChangeTiming>&, size_t)>& expect) {
+  size_t faces = result->faces;
+  std::string ruled = fonts() + "/incoming/ruled.ttf";
+  std::string rule = home_.userRules() + "/78-bench-reject.conf";
+  if (!expect(timeChange(agent, [&] { copyFont(ruled); }), faces + 1)) return false;
+  for (int i = 0; i < options_.trials; ++i) {
+    std::optional<ChangeTiming> timing = timeChange(agent, [&] {
+      testing::writeFile(rule,
+                         "<?xml version=\"1.0\"?>\n<fontconfig><selectfont><rejectfont><glob>" +
+                             ruled + "</glob></rejectfont></selectfont></fontconfig>\n");
+    });
+    if (!expect(timing, faces)) return false;
+    result->ruleOn.push_back(timing->toMessageMs);
+    timing = timeChange(agent, [&] { fs::remove(rule); });
+    if (!expect(timing, faces + 1)) return false;
+    result->ruleOff.push_back(timing->toMessageMs);
+  }
+  return expect(timeChange(agent, [&] { fs::remove(ruled); }), faces);
+}
+
+// Catalogues that arrive from line `first` on until one lists `faces` faces
+// and nothing follows for a while: how many, and when the matching one came
+// (ms after `start`). nullopt when none matches.
+std::optional<std::pair<size_t, double>> catalogueBurst(Agent& agent, size_t first, size_t faces,
+                                                        Clock::time_point start) {
+  std::optional<double> matched;
+  size_t number = first;
+  for (;; ++number) {
+    std::optional<RecordedLines::Line> line =
+        agent.lines().waitFor(number, matched ? kQuietAfterBurst : kChangeTimeout);
+    if (!line) break;
+    if (line->faces == faces) matched = msBetween(start, line->arrived);
+  }
+  if (!matched) return std::nullopt;
+  return std::pair(number - first, *matched);
+}
+
+// An archive of kArchiveFonts small fonts (single faces of this machine's,
+// cycled) unpacked into the user's font folder at once, then removed: the
+// catalogues each sends and when the last came.
+bool ScaleBench::measureUnpack(Agent& agent, SizeResult* result) {
+  const std::string archive = root_ + "/fonts.tar";
+  if (!fs::exists(archive)) {
+    std::vector<std::string> small;
+    for (const FontLibrary::Source& source : home_.installed()) {
+      std::error_code ec;
+      if (source.faces == 1 && fs::file_size(source.path, ec) <= 64 * 1024 && !ec)
+        small.push_back(source.path);
+    }
+    if (small.empty()) return true;
+    std::string staging = root_ + "/archive/fonts";
+    fs::create_directories(staging);
+    for (size_t i = 0; i < kArchiveFonts; ++i) {
+      const std::string& from = small[i % small.size()];
+      fs::copy_file(from, staging + "/" + std::to_string(i) + "-" +
+                              fs::path(from).filename().string());
+    }
+    if (testing::run({"/bin/tar", "-cf", archive, "-C", root_ + "/archive", "fonts"}).exitStatus !=
+        0)
+      return false;
+    fs::remove_all(root_ + "/archive");
+  }
+  std::string unpacked = fonts() + "/fonts";
+  for (int i = 0; i < std::max(1, options_.trials / 2); ++i) {
+    size_t first = agent.lines().count() + 1;
+    Clock::time_point start = Clock::now();
+    testing::run({"/bin/tar", "-xf", archive, "-C", fonts()});
+    auto burst = catalogueBurst(agent, first, result->faces + kArchiveFonts, start);
+    if (!burst) {
+      std::fprintf(stderr, "the unpacked fonts never came whole\n");
+      return false;
+    }
+    result->unpackCatalogues.push_back(static_cast<double>(burst->first));
+    result->unpackMs.push_back(burst->second);
+    result->messagesExpected += burst->first;
+
+    first = agent.lines().count() + 1;
+    start = Clock::now();
+    fs::remove_all(unpacked);
+    burst = catalogueBurst(agent, first, result->faces, start);
+    if (!burst) {
+      std::fprintf(stderr, "the removed fonts never went whole\n");
+      return false;
+    }
+    result->unpackRemoveCatalogues.push_back(static_cast<double>(burst->first));
+    result->unpackRemoveMs.push_back(burst->second);
+    result->messagesExpected += burst->first;
+  }
   return true;
 }
 
@@ -515,6 +596,17 @@ void ScaleBench::print() const {
       [](const SizeResult& r) { return summary(r.libraryCopy); });
   row("copy into empty folder -> catalogue, ms",
       [](const SizeResult& r) { return summary(r.emptyCopy); });
+  row("font removed -> catalogue, ms", [](const SizeResult& r) { return summary(r.removal); });
+  row("rule written (rejects a font) -> catalogue, ms",
+      [](const SizeResult& r) { return summary(r.ruleOn); });
+  row("rule removed -> catalogue, ms", [](const SizeResult& r) { return summary(r.ruleOff); });
+  row("3,000 fonts unpacked: catalogues (target <= 4)",
+      [](const SizeResult& r) { return summary(r.unpackCatalogues); });
+  row("  last one, ms after tar starts", [](const SizeResult& r) { return summary(r.unpackMs); });
+  row("3,000 fonts removed: catalogues",
+      [](const SizeResult& r) { return summary(r.unpackRemoveCatalogues); });
+  row("  last one, ms after rm starts",
+      [](const SizeResult& r) { return summary(r.unpackRemoveMs); });
   row("fc-list, same fields, ms", [](const SizeResult& r) { return summary(r.fcList); });
   row("openssl dgst -sha512 of the server files, ms",
       [](const SizeResult& r) { return summary(r.digest); });
@@ -569,9 +661,9 @@ void ScaleBench::print() const {
       "trials %d, changes %d, idle %d s; load average at the end %.2f %.2f %.2f; %u cores\n",
       options_.trials, options_.changes, options_.idleSeconds, load[0], load[1], load[2],
       std::thread::hardware_concurrency());
-  if (library_) {
+  if (!results_.empty()) {
     std::printf("the library links to copies of the installed fonts (%zu faces, %.0f MB)\n",
-                systemFaces_, library_->copiedBytes() / 1e6);
+                home_.systemFaces(), home_.library().copiedBytes() / 1e6);
   }
   for (auto& [label, cells] : rows) {
     std::printf("%-*s", static_cast<int>(labelWidth), label.c_str());
@@ -603,6 +695,8 @@ bool parse(int argc, char** argv, Options* options) {
       options->agent = argv[++i];
     } else if (arg == "--no-companion") {
       options->companion = false;
+    } else if (arg == "--no-unpack") {
+      options->unpack = false;
     } else {
       return false;
     }
@@ -630,7 +724,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: %s [--sizes 2000,10000,50000] [--trials N] [--changes N] "
-                 "[--idle-seconds S] [--no-companion] [--agent PATH]\n",
+                 "[--idle-seconds S] [--no-companion] [--no-unpack] [--agent PATH]\n",
                  argv[0]);
     return 2;
   }
