@@ -67,10 +67,15 @@ class Agent {
 
   // Waits until the agent has looked at everything changed so far and has
   // no further look due. A marker file written last (in a font directory,
-  // no font) makes sure there is something to look at.
-  bool settle() {
+  // no font) makes sure there is something to look at; without it, `change`
+  // must make something.
+  bool settle(const std::function<void()>& change = nullptr) {
     int looks = changes_ + unchanged_;
-    testing::writeFile(fonts_.fontsDir() + "/marker", std::to_string(looks));
+    if (change) {
+      change();
+    } else {
+      testing::writeFile(fonts_.fontsDir() + "/marker", std::to_string(looks));
+    }
     return runUntil([&] { return changes_ + unchanged_ > looks && !pending_; });
   }
 
@@ -333,7 +338,14 @@ struct FreshScan {
 };
 
 FreshScan freshScan(PrivateFonts& fonts, const std::string& scratch) {
-  std::filesystem::remove_all(fonts.root() + "/cache");
+  // A configuration of its own whose cache directory starts empty: the
+  // agent's caches stay as the agent left them.
+  std::string conf = testing::readFile(fonts.root() + "/fonts.conf");
+  const std::string cache = "<cachedir>" + fonts.root() + "/cache</cachedir>";
+  conf.replace(conf.find(cache), cache.size(), "<cachedir>" + fonts.root() + "/fresh</cachedir>");
+  testing::writeFile(fonts.root() + "/fresh.conf", conf);
+  std::filesystem::remove_all(fonts.root() + "/fresh");
+  setenv("FONTCONFIG_FILE", (fonts.root() + "/fresh.conf").c_str(), 1);
   FreshScan scan;
   setLogSinkForTesting([&](const std::string& line) { scan.log.push_back(line); });
   int saved = serverStdin;
@@ -345,6 +357,7 @@ FreshScan freshScan(PrivateFonts& fonts, const std::string& scratch) {
   close(serverStdin);
   serverStdin = saved;
   setLogSinkForTesting([](const std::string&) {});
+  setenv("FONTCONFIG_FILE", (fonts.root() + "/fonts.conf").c_str(), 1);
   scan.message = testing::readFile(scratch);
   return scan;
 }
@@ -386,6 +399,13 @@ TEST(FontSetNotifierTest, SelectionRulesApplyToFilesReadOneByOne) {
       SCOPED_TRACE(c.rules);
       testing::writeFile(fonts.confDir() + "/60-rules.conf", configurationText(c.rules));
       ASSERT_TRUE(agent.settle());
+      EXPECT_EQ(agent.lastMessageText(), freshScan(fonts, scratch).message);
+      // Written again, nothing else changed: the reload takes the faces it
+      // listed from the same caches before.
+      ASSERT_TRUE(agent.settle([&] {
+        testing::writeFile(fonts.confDir() + "/60-rules.conf",
+                           configurationText(c.rules + "<!-- again -->"));
+      }));
       EXPECT_EQ(agent.lastMessageText(), freshScan(fonts, scratch).message);
       for (const auto& [font, where] : c.added) {
         std::filesystem::create_directories(std::filesystem::path(dir + "/" + where).parent_path());

@@ -24,7 +24,8 @@ int64_t readCache(const std::string& dir, FcConfig* config,
     writtenAtNs = nanoseconds(st.st_mtim);
   }
   if (cache) {
-    if (FcFontSet* fonts = FcCacheCopySet(cache)) {
+    FcFontSet* fonts = eachFile ? FcCacheCopySet(cache) : nullptr;
+    if (fonts) {
       std::string_view last;
       for (int i = 0; i < fonts->nfont; ++i) {
         FcChar8* file = nullptr;

@@ -15,7 +15,7 @@ namespace kavri {
 
 // fontconfig's cache of `dir` under `config`, as it stands: when it was
 // written (0 without one). Each font file it holds faces of, accepted or
-// not, goes to `eachFile` in turn, a view valid for the call.
+// not, goes to `eachFile` (when given) in turn, a view valid for the call.
 int64_t readCache(const std::string& dir, FcConfig* config,
                   const std::function<void(std::string_view file)>& eachFile);
 

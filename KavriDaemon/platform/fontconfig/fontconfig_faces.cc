@@ -74,16 +74,16 @@ FaceListing::~FaceListing() {
   for (FcFontSet* set : sets_) FcFontSetDestroy(set);
 }
 
-void FaceListing::listAll(FcConfig* config) {
+void FaceListing::listAll(FcConfig* config, const Known& known) {
   for (FcSetName which : {FcSetSystem, FcSetApplication}) {
-    if (FcFontSet* set = FcConfigGetFonts(config, which)) list(set);
+    if (FcFontSet* set = FcConfigGetFonts(config, which)) list(set, known);
   }
 }
 
 void FaceListing::listSet(FcFontSet* fonts) {
   if (!fonts) return;
   sets_.push_back(fonts);
-  list(fonts);
+  list(fonts, nullptr);
 }
 
 void FaceListing::sort() {
@@ -113,12 +113,12 @@ void FaceListing::sort() {
               faces.end());
 }
 
-void FaceListing::list(FcFontSet* set) {
+void FaceListing::list(FcFontSet* set, const Known& known) {
   faces.reserve(faces.size() + static_cast<size_t>(set->nfont));
-  for (int i = 0; i < set->nfont; ++i) add(set->fonts[i]);
+  for (int i = 0; i < set->nfont; ++i) add(set->fonts[i], known);
 }
 
-void FaceListing::add(FcPattern* pattern) {
+void FaceListing::add(FcPattern* pattern, const Known& known) {
   // A variable font's whole-font pattern describes ranges, not a face.
   if (boolValue(pattern, FC_VARIABLE, false)) return;
   FcChar8* file = nullptr;
@@ -126,6 +126,10 @@ void FaceListing::add(FcPattern* pattern) {
   ListedFace face;
   face.file = reinterpret_cast<const char*>(file);
   if (FcPatternGetInteger(pattern, FC_INDEX, 0, &face.index) != FcResultMatch) face.index = 0;
+  if (known && known(face.file, face.index, &face)) {
+    faces.push_back(face);
+    return;
+  }
   face.name = stringValue(pattern, FC_POSTSCRIPT_NAME);
   int slantValue;
   std::optional<int> slant;

@@ -6,6 +6,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,9 +43,13 @@ class FaceListing {
   FaceListing(const FaceListing&) = delete;
   FaceListing& operator=(const FaceListing&) = delete;
 
+  // A face listed before: given a pattern's file and index, fills in the
+  // rest as it was listed, or says it was not.
+  using Known = std::function<bool(std::string_view file, int index, ListedFace* face)>;
+
   // Every face of `config`'s font set; its texts are valid for as long as
-  // that font set is.
-  void listAll(FcConfig* config);
+  // that font set is (and those `known` gives for as long as they are).
+  void listAll(FcConfig* config, const Known& known = nullptr);
 
   // The faces of `fonts` (patterns as fontconfig's scan makes them, which
   // the listing takes over) as they would be listed were they in a
@@ -58,8 +63,8 @@ class FaceListing {
   std::vector<ListedFace> faces;
 
  private:
-  void list(FcFontSet* set);
-  void add(FcPattern* pattern);
+  void list(FcFontSet* set, const Known& known);
+  void add(FcPattern* pattern, const Known& known);
 
   const std::vector<std::string>& languages_;
   std::vector<FcFontSet*> sets_;    // owned

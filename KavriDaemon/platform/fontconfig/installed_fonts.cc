@@ -159,104 +159,161 @@ std::unique_ptr<InstalledFonts> InstalledFonts::load(std::vector<std::string> la
   }
   if (!FcConfigBuildFonts(config)) return nullptr;
 
+  std::set<std::string> unchanged;
+  if (previous && !everything) unchanged = previous->unchangedDirs(changes);
+  std::set<std::string, std::less<>> sameCache = fonts->readDirectories(previous, unchanged);
   {
     // Read in place: the listing is valid until fontconfig's font set goes.
     Drafts drafts(fonts->languages_);
-    drafts.listing.listAll(config);
+    drafts.listing.listAll(config, sameCache.empty() ? FaceListing::Known()
+                                                     : previous->listedFrom(sameCache));
     drafts.listing.sort();
-    std::vector<ListedFace>& faces = drafts.faces();
-
-    // Directories nothing changed in since `previous` looked: what it saw of
-    // their files still holds.
-    std::set<std::string> unchanged;
-    if (previous && !everything) {
-      for (const auto& [dir, identity] : previous->dirs_) {
-        bool touched = false;
-        for (std::string at = dir; !touched; at = parentOf(at)) {
-          touched = changes.count(at) > 0;
-          if (at == "/" || at == ".") break;
-        }
-        if (!touched) unchanged.insert(dir);
-      }
-    }
-
-    // The font directories fontconfig read: the configured ones that exist
-    // and the subdirectories it took. When it last read each, and the files
-    // it found there without taking a face of them.
-    std::map<std::string, int64_t> readAt;
-    DirectoryStat status;
-    for (const std::string& dir : strings(FcConfigGetFontDirs(config))) {
-      struct stat st;
-      if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-      fonts->dirs_[dir] = Directory{st.st_dev, st.st_ino};
-      if (unchanged.count(dir)) continue;
-      readAt[dir] = readCache(dir, config, [&](std::string_view cached) {
-        if (!std::binary_search(faces.begin(), faces.end(), cached, ListedFaceFile())) {
-          fonts->fontless_[std::string(cached)] = status.version(std::string(cached));
-        }
-      });
-    }
-    if (!unchanged.empty()) {
-      // In unchanged directories, files that held no face before, and those
-      // listed before and no more (a rule rejects them now).
-      auto fontless = [&](std::string_view file, const FileVersion& version) {
-        std::string dir = parentOf(std::string(file));
-        if (unchanged.count(dir) && fonts->dirs_.count(dir) &&
-            !std::binary_search(faces.begin(), faces.end(), file, ListedFaceFile())) {
-          fonts->fontless_[std::string(file)] = version;
-        }
-      };
-      for (const auto& [file, version] : previous->fontless_) fontless(file, version);
-      // Both lists are in file order.
-      const std::vector<ListedFont>& was = previous->table_.listed();
-      size_t now = 0;
-      for (size_t i = 0; i < was.size(); ++i) {
-        if (i > 0 && was[i].file == was[i - 1].file) continue;
-        while (now < faces.size() && faces[now].file < was[i].file) ++now;
-        if (now == faces.size() || faces[now].file != was[i].file) {
-          fontless(was[i].file, previous->table_.traits(i).version);
-        }
-      }
-    }
-
-    drafts.revisions.assign(faces.size(), 0);
-    std::string file;
-    std::string_view dir;
-    bool dirUnchanged = false;
-    size_t was = 0;  // the previous faces of the file, found as both lists go in file order
-    for (size_t begin = 0, end; begin < faces.size(); begin = end) {
-      file = faces[begin].file;
-      end = begin + 1;
-      while (end < faces.size() && faces[end].file == file) ++end;
-      if (faces[begin].file.substr(0, faces[begin].file.find_last_of('/')) != dir) {
-        dir = faces[begin].file.substr(0, faces[begin].file.find_last_of('/'));
-        dirUnchanged = unchanged.count(parentOf(file)) > 0;
-      }
-      size_t wasEnd = was;
-      if (previous) {
-        const std::vector<ListedFont>& listed = previous->table_.listed();
-        while (was < listed.size() && listed[was].file < file) ++was;
-        wasEnd = was;
-        while (wasEnd < listed.size() && listed[wasEnd].file == file) ++wasEnd;
-      }
-      FileVersion version;
-      if (dirUnchanged && was != wasEnd) {
-        version = previous->table_.traits(was).version;
-      } else if (!dirUnchanged || !previous->knownFile(file, &version)) {
-        version = status.version(file);
-      }
-      if (previous && previous->reuseChecks(version, &drafts, begin, end, was, wasEnd)) continue;
-      uint64_t revision = newRevision();
-      auto at = readAt.find(parentOf(file));
-      for (size_t k = begin; k < end; ++k) {
-        drafts.revisions[k] = revision;
-        drafts.check(k, at == readAt.end() ? 0 : at->second, version);
-      }
-    }
-    drafts.runChecks();
+    fonts->findFontless(previous, unchanged, drafts.faces());
+    fonts->check(previous, unchanged, &drafts);
     fonts->table_ = tableOf(drafts);
   }
   return fonts;
+}
+
+std::set<std::string> InstalledFonts::unchangedDirs(const DirectoryChanges& changes) const {
+  std::set<std::string> unchanged;
+  for (const auto& [dir, identity] : dirs_) {
+    bool touched = false;
+    for (std::string at = dir; !touched; at = parentOf(at)) {
+      touched = changes.count(at) > 0;
+      if (at == "/" || at == ".") break;
+    }
+    if (!touched) unchanged.insert(dir);
+  }
+  return unchanged;
+}
+
+std::set<std::string, std::less<>> InstalledFonts::readDirectories(
+    const InstalledFonts* previous, const std::set<std::string>& unchanged) {
+  std::set<std::string, std::less<>> sameCache;
+  for (std::string& dir : strings(FcConfigGetFontDirs(config_))) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    dirs_[dir] = Directory{st.st_dev, st.st_ino};
+    if (!unchanged.count(dir)) continue;
+    int64_t cachedAt = readCache(dir, config_, nullptr);
+    cachedAt_[dir] = cachedAt;
+    auto was = previous->cachedAt_.find(dir);
+    if (cachedAt != 0 && was != previous->cachedAt_.end() && was->second == cachedAt &&
+        !previous->changedDirs_.count(dir)) {
+      sameCache.insert(dir);
+    }
+  }
+  return sameCache;
+}
+
+FaceListing::Known InstalledFonts::listedFrom(
+    const std::set<std::string, std::less<>>& dirs) const {
+  auto key = [](std::string_view file, int index) {
+    return std::tuple(file, index & 0xffff, static_cast<unsigned>(index) >> 16);
+  };
+  // A directory's faces come in file order, as they are listed here: each
+  // is found a step or two after the one before.
+  return [this, &dirs, key, lastDir = std::string_view(), reusable = false,
+          at = size_t(0)](std::string_view file, int index, ListedFace* face) mutable {
+    std::string_view dir = file.substr(0, file.find_last_of('/'));
+    if (dir != lastDir) {
+      lastDir = dir;
+      reusable = dirs.count(dir) > 0;
+    }
+    if (!reusable) return false;
+    const std::vector<ListedFont>& listed = table_.listed();
+    if (at >= listed.size() || key(listed[at].file, listed[at].index) > key(file, index) ||
+        (at + 1 < listed.size() && listed[at + 1].file < file)) {
+      at = static_cast<size_t>(std::lower_bound(listed.begin(), listed.end(), key(file, index),
+                                                [&](const ListedFont& f, const auto& k) {
+                                                  return key(f.file, f.index) < k;
+                                                }) -
+                               listed.begin());
+    }
+    while (at < listed.size() && key(listed[at].file, listed[at].index) < key(file, index)) ++at;
+    if (at == listed.size() || listed[at].file != file || listed[at].index != index) return false;
+    face->name = listed[at].name;
+    face->names = table_.names(at);
+    face->traits = table_.traits(at);
+    return true;
+  };
+}
+
+void InstalledFonts::findFontless(const InstalledFonts* previous,
+                                  const std::set<std::string>& unchanged,
+                                  const std::vector<ListedFace>& faces) {
+  DirectoryStat status;
+  for (const auto& [dir, identity] : dirs_) {
+    if (unchanged.count(dir)) continue;
+    cachedAt_[dir] = readCache(dir, config_, [&](std::string_view cached) {
+      if (!std::binary_search(faces.begin(), faces.end(), cached, ListedFaceFile())) {
+        fontless_[std::string(cached)] = status.version(std::string(cached));
+      }
+    });
+  }
+  if (unchanged.empty()) return;
+  // In unchanged directories, files that held no face before, and those
+  // listed before and no more (a rule rejects them now).
+  auto fontless = [&](std::string_view file, const FileVersion& version) {
+    std::string dir = parentOf(std::string(file));
+    if (unchanged.count(dir) && dirs_.count(dir) &&
+        !std::binary_search(faces.begin(), faces.end(), file, ListedFaceFile())) {
+      fontless_[std::string(file)] = version;
+    }
+  };
+  for (const auto& [file, version] : previous->fontless_) fontless(file, version);
+  // Both lists are in file order.
+  const std::vector<ListedFont>& was = previous->table_.listed();
+  size_t now = 0;
+  for (size_t i = 0; i < was.size(); ++i) {
+    if (i > 0 && was[i].file == was[i - 1].file) continue;
+    while (now < faces.size() && faces[now].file < was[i].file) ++now;
+    if (now == faces.size() || faces[now].file != was[i].file) {
+      fontless(was[i].file, previous->table_.traits(i).version);
+    }
+  }
+}
+
+void InstalledFonts::check(const InstalledFonts* previous, const std::set<std::string>& unchanged,
+                           Drafts* drafts) const {
+  std::vector<ListedFace>& faces = drafts->faces();
+  drafts->revisions.assign(faces.size(), 0);
+  DirectoryStat status;
+  std::string file;
+  std::string_view dir;
+  bool dirUnchanged = false;
+  size_t was = 0;  // the previous faces of the file, found as both lists go in file order
+  for (size_t begin = 0, end; begin < faces.size(); begin = end) {
+    file = faces[begin].file;
+    end = begin + 1;
+    while (end < faces.size() && faces[end].file == file) ++end;
+    if (faces[begin].file.substr(0, faces[begin].file.find_last_of('/')) != dir) {
+      dir = faces[begin].file.substr(0, faces[begin].file.find_last_of('/'));
+      dirUnchanged = unchanged.count(parentOf(file)) > 0;
+    }
+    size_t wasEnd = was;
+    if (previous) {
+      const std::vector<ListedFont>& listed = previous->table_.listed();
+      while (was < listed.size() && listed[was].file < file) ++was;
+      wasEnd = was;
+      while (wasEnd < listed.size() && listed[wasEnd].file == file) ++wasEnd;
+    }
+    FileVersion version;
+    if (dirUnchanged && was != wasEnd) {
+      version = previous->table_.traits(was).version;
+    } else if (!dirUnchanged || !previous->knownFile(file, &version)) {
+      version = status.version(file);
+    }
+    if (previous && previous->reuseChecks(version, drafts, begin, end, was, wasEnd)) continue;
+    uint64_t revision = newRevision();
+    auto at = cachedAt_.find(parentOf(file));
+    for (size_t k = begin; k < end; ++k) {
+      drafts->revisions[k] = revision;
+      drafts->check(k, at == cachedAt_.end() ? 0 : at->second, version);
+    }
+  }
+  drafts->runChecks();
 }
 
 void InstalledFonts::dropFontconfigFonts() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/fontconfig/face_table.h"
+#include "platform/fontconfig/fontconfig_faces.h"
 #include "platform/font_source.h"
 #include "platform/fontconfig/fontconfig_rules.h"
 #include "platform/fontconfig/freetype_face_check.h"
@@ -110,6 +111,25 @@ class InstalledFonts {
   struct Drafts;
 
   static FaceTable tableOf(Drafts& drafts);
+
+  // Steps of a load (see load()). The font directories whose change
+  // `changes` does not tell of.
+  std::set<std::string> unchangedDirs(const DirectoryChanges& changes) const;
+  // Finds the font directories fontconfig read; returns those of them, of
+  // `unchanged`, whose faces `previous` listed from the cache fontconfig
+  // reads now.
+  std::set<std::string, std::less<>> readDirectories(const InstalledFonts* previous,
+                                                     const std::set<std::string>& unchanged);
+  // The faces of `dirs` as listed here (valid as long as this is).
+  FaceListing::Known listedFrom(const std::set<std::string, std::less<>>& dirs) const;
+  // The files fontconfig found without taking a face of them, as their
+  // caches say or, in `unchanged` directories, as `previous` knew them.
+  void findFontless(const InstalledFonts* previous, const std::set<std::string>& unchanged,
+                    const std::vector<ListedFace>& faces);
+  // Each file's version and whether FreeType opens its faces, taken from
+  // `previous` where it still holds.
+  void check(const InstalledFonts* previous, const std::set<std::string>& unchanged,
+             Drafts* drafts) const;
   // Takes what this load found of the faces `begin` to `end` of `drafts`
   // (one file) when they are the same faces of the same version of the file
   // as its faces `from` to `to` here.
@@ -135,6 +155,9 @@ class InstalledFonts {
   std::vector<std::string> configurationDirs_;
   std::vector<std::string> configurationFiles_;
   std::map<std::string, Directory> dirs_;  // font directories read
+  // When fontconfig's cache of each was written, as this load found it (0:
+  // none, or not looked at).
+  std::map<std::string, int64_t, std::less<>> cachedAt_;
   FaceTable table_;
   // Files read that hold no listed face (no font, rejected), so that a look
   // at their directory does not read them again.
