@@ -7,10 +7,12 @@ namespace kavri {
 
 // Reports changes of the set of installed fonts.
 //
-// The platform watches the places fonts and font configuration live, lets a
-// burst of file-system activity settle, reloads the font set afresh (so that
-// FontSource::shared() lists the new set from then on) and calls the
-// observers only when the list of faces really differs from the one before.
+// The platform watches the places fonts and font configuration live, and
+// drives mounted or unmounted there, lets a burst of file-system activity
+// settle (briefly once its writers are done, longer while a file is still
+// being written), reloads the font set afresh (so that FontSource::shared()
+// lists the new set from then on) and calls the observers only when the list
+// of faces really differs from the one before.
 // A change that leaves the list as it was (a touch, a rewrite with the same
 // bytes) is not reported. Idle, it makes no wake-ups.
 class FontSetNotifier {
