@@ -1,6 +1,10 @@
 #include "private_font_home.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,6 +12,33 @@
 #include "test_util.h"
 
 namespace kavri::bench {
+namespace {
+
+char scratchPath[4096];
+volatile sig_atomic_t* scratchAgent = nullptr;
+
+// Ends the agent and becomes `rm -rf` of the directory: both calls are
+// allowed in a signal handler.
+void removeScratchOnSignal(int) {
+  if (scratchAgent && *scratchAgent > 0) kill(*scratchAgent, SIGKILL);
+  execl("/bin/rm", "rm", "-rf", scratchPath, static_cast<char*>(nullptr));
+  _exit(130);
+}
+
+}  // namespace
+
+std::string scratchRoot(const char* name, volatile sig_atomic_t* agent) {
+  const char* tmp = getenv("TMPDIR");
+  std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + name + "-XXXXXX";
+  if (!mkdtemp(root.data())) {
+    std::perror("mkdtemp");
+    return "";
+  }
+  std::snprintf(scratchPath, sizeof scratchPath, "%s", root.c_str());
+  scratchAgent = agent;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, removeScratchOnSignal);
+  return root;
+}
 
 bool PrivateFontHome::prepare(std::string* err) {
   for (const char* dir : {"/home/.cache/fontconfig", "/home/.config/fontconfig/conf.d",

@@ -1,6 +1,7 @@
 #ifndef KAVRI_BENCH_PRIVATE_FONT_HOME_H_
 #define KAVRI_BENCH_PRIVATE_FONT_HOME_H_
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,11 @@ class PrivateFontHome {
   std::vector<FontLibrary::Source> installed_;
   size_t systemFaces_ = 0;
 };
+
+// A fresh directory under $TMPDIR (or /tmp) named NAME-XXXXXX, removed
+// also when the run is interrupted (SIGINT, SIGTERM, SIGHUP), after the agent
+// whose pid `*agent` holds, if any, is ended. Empty, with perror, on failure.
+std::string scratchRoot(const char* name, volatile sig_atomic_t* agent = nullptr);
 
 // fc-list of the fields the agent asks for, as argv.
 std::vector<std::string> fcListOfTheAgentsFields();

@@ -704,17 +704,6 @@ bool parse(int argc, char** argv, Options* options) {
   return !options->sizes.empty();
 }
 
-// The bench's directory, removed also when the run is interrupted: the
-// handler ends the agent and replaces the process with `rm -rf` of it (both
-// calls are allowed in a signal handler).
-char cleanupPath[4096];
-
-void removeOnSignal(int) {
-  if (liveAgent > 0) kill(liveAgent, SIGKILL);
-  execl("/bin/rm", "rm", "-rf", cleanupPath, static_cast<char*>(nullptr));
-  _exit(130);
-}
-
 }  // namespace
 }  // namespace kavri::bench
 
@@ -728,14 +717,8 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kavri-scale-XXXXXX";
-  if (!mkdtemp(pattern.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  std::snprintf(cleanupPath, sizeof cleanupPath, "%s", pattern.c_str());
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, removeOnSignal);
+  std::string pattern = scratchRoot("kavri-scale", &liveAgent);
+  if (pattern.empty()) return 1;
 
   ScaleBench bench(options, pattern);
   bool ok = bench.run();

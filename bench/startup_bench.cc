@@ -247,14 +247,6 @@ void print(const std::vector<Column>& columns, int runs) {
   }
 }
 
-// The bench's directory, removed also when the run is interrupted.
-char cleanupPath[4096];
-
-void removeOnSignal(int) {
-  execl("/bin/rm", "rm", "-rf", cleanupPath, static_cast<char*>(nullptr));
-  _exit(130);
-}
-
 }  // namespace
 }  // namespace kavri::bench
 
@@ -276,14 +268,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const char* tmp = getenv("TMPDIR");
-  std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/kavri-startup-XXXXXX";
-  if (!mkdtemp(root.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  std::snprintf(cleanupPath, sizeof cleanupPath, "%s", root.c_str());
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::signal(signal, removeOnSignal);
+  std::string root = scratchRoot("kavri-startup");
+  if (root.empty()) return 1;
 
   const Server servers[] = {{"node", KAVRI_BENCH_AGENT}, {"small", KAVRI_BENCH_SMALL_AGENT}};
   PrivateFontHome home(root);

@@ -28,3 +28,11 @@ function(kavri_add_test)
   endif()
   gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# kavri_use_font_fixtures(target): the test's private fonts, made by
+# tests/font_fixtures/font_facts.py.
+function(kavri_use_font_fixtures target)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/font_fixtures/private_fonts.cc)
+  target_compile_definitions(${target} PRIVATE
+    KAVRI_FONT_FACTS="${PROJECT_SOURCE_DIR}/tests/font_fixtures/font_facts.py")
+endfunction()
