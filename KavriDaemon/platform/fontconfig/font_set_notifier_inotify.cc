@@ -270,8 +270,8 @@ class InotifyFontSetNotifier : public FontSetNotifier {
       fonts = sharedInstalledFonts();
       differs = fonts != nullptr;
     } else {
-      InstalledFonts::Update update =
-          configuration ? InstalledFonts::Update::kNeedsLoad : fonts->update(changes, everything);
+      InstalledFonts::Update update = configuration ? fonts->reconfigure(changes, everything)
+                                                    : fonts->update(changes, everything);
       if (update == InstalledFonts::Update::kNeedsLoad) {
         std::unique_ptr<InstalledFonts> fresh =
             InstalledFonts::load(fonts->languages(), fonts, changes, everything);

@@ -169,6 +169,16 @@ void inChild(const std::function<void(Agent&)>& scenario,
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+// Whether fontconfig has a cache of `dir` it trusts, asked without letting
+// it build its font set (which would write one).
+bool cacheIsValid(const std::string& dir) {
+  FcConfig* config = FcInitLoadConfig();
+  FcCache* cache = FcDirCacheLoad(reinterpret_cast<const FcChar8*>(dir.c_str()), config, nullptr);
+  if (cache) FcDirCacheUnload(cache);
+  FcConfigDestroy(config);
+  return cache != nullptr;
+}
+
 std::string dejavu(Agent& agent) { return agent.fonts().fontsDir() + "/DejaVuSans.ttf"; }
 
 // A writer that is done says so (a close, a rename into place, a removal):
@@ -192,6 +202,10 @@ TEST(FontSetNotifierTest, CopyRemovalAndRuleEachSendOneCatalogueOnceTheWriterIsD
                                dejavu(agent) + "</glob></rejectfont></selectfont></fontconfig>\n");
         ASSERT_TRUE(agent.waitForChange());
         EXPECT_FALSE(agent.lastMessage().contains(dejavu(agent)));
+        // A rule that only selects is applied to what the agent knows:
+        // fontconfig did not read again the folder whose cache the copy left
+        // stale (in a library of thousands, seconds).
+        EXPECT_FALSE(cacheIsValid(agent.fonts().fontsDir()));
         EXPECT_EQ(agent.changes(), 3);
         EXPECT_EQ(agent.unchanged(), 0);
       },
@@ -577,6 +591,10 @@ TEST(FontSetNotifierTest, KeptCatalogueIsAFreshScanAfterEveryStep) {
         // Files rejected by path, one accepted back.
         "<selectfont><rejectfont><glob>*/sub*</glob></rejectfont><acceptfont><glob>*/sub*/keep*"
         "</glob></acceptfont></selectfont>",
+        // Files rejected by name and kind: the same selection as one of these,
+        // or none, is applied without fontconfig reading folders again.
+        "<selectfont><rejectfont><glob>*/f1*</glob><glob>*.otf</glob></rejectfont>"
+        "</selectfont>",
         // Weights rejected by a constant.
         "<selectfont><rejectfont><pattern><patelt name=\"weight\"><const>bold</const></patelt>"
         "</pattern></rejectfont></selectfont>",

@@ -1,8 +1,10 @@
 #include "platform/fontconfig/fontconfig_rules.h"
 
 #include <expat.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +77,19 @@ std::vector<std::string> includeCandidates(std::string name, bool xdg) {
 // rules incomplete rather than guessed.
 class FontconfigRulesReader {
  public:
-  explicit FontconfigRulesReader(FontconfigRules* rules) : rules_(rules) {}
+  explicit FontconfigRulesReader(FontconfigRules* rules)
+      : rules_(rules), digest_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+    if (!digest_ || EVP_DigestInit_ex(digest_.get(), EVP_sha256(), nullptr) != 1) incomplete();
+  }
+
+  // The digest of everything but the font selection of the files read.
+  void finish() {
+    unsigned int size = 0;
+    if (!digest_ || EVP_DigestFinal_ex(digest_.get(), rules_->settingsDigest_.data(), &size) != 1 ||
+        size != rules_->settingsDigest_.size()) {
+      incomplete();
+    }
+  }
 
   void readFile(const std::string& path) {
     std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreate("UTF-8"),
@@ -95,6 +109,7 @@ class FontconfigRulesReader {
       if (!reader->stack_.empty()) reader->stack_.back().text.append(s, static_cast<size_t>(len));
     });
     stack_.clear();
+    skipFrom_ = 0;
     size_t total = 0;
     bool wellFormed = true;
     std::string err;
@@ -185,11 +200,41 @@ class FontconfigRulesReader {
       }
     }
     stack_.push_back(std::move(element));
+    // The root element is left out: a file of nothing but a font manager's
+    // rules then leaves the digest as it was.
+    size_t depth = stack_.size();
+    if (skipFrom_ == 0 && depth > 1 && (name == "selectfont" || name == "description")) {
+      skipFrom_ = depth;
+    }
+    if (skipFrom_ == 0 && depth > 1) {
+      std::string token = "<" + std::string(name);
+      for (const XML_Char** a = attributes; a && a[0]; a += 2) {
+        token += '\x1f' + std::string(a[0]) + '=' + a[1];
+      }
+      addToDigest(token + ">");
+    }
+  }
+
+  void addToDigest(std::string_view bytes) {
+    if (digest_ && EVP_DigestUpdate(digest_.get(), bytes.data(), bytes.size()) != 1) incomplete();
+  }
+
+  // An element's text, unless it is all blank, and its end.
+  void endForDigest(const Element& element) {
+    size_t depth = stack_.size();
+    if (skipFrom_ == 0 && depth > 1) {
+      if (element.text.find_first_not_of(" \t\r\n") != std::string::npos) {
+        addToDigest("\x1e" + element.text);
+      }
+      addToDigest("</>");
+    }
+    if (skipFrom_ == depth) skipFrom_ = 0;
   }
 
   void end() {
     if (stack_.empty()) return;
     Element& element = stack_.back();
+    endForDigest(element);
     switch (element.kind) {
       case Kind::kGlob:
         if (Element* selector = parent()) {
@@ -292,6 +337,8 @@ class FontconfigRulesReader {
 
   FontconfigRules* rules_;
   std::vector<Element> stack_;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest_;
+  size_t skipFrom_ = 0;  // the depth of the element the digest leaves out, with all inside
 };
 
 FontconfigRules FontconfigRules::read(FcConfig* config) {
@@ -302,6 +349,7 @@ FontconfigRules FontconfigRules::read(FcConfig* config) {
     if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;  // its files are listed too
     reader.readFile(file);
   }
+  reader.finish();
   // A root (FONTCONFIG_SYSROOT) shifts every path fontconfig matches.
   if (FcConfigGetSysRoot(config)) rules.complete_ = false;
   return rules;
@@ -320,6 +368,7 @@ FontconfigRules& FontconfigRules::operator=(FontconfigRules&& other) noexcept {
   acceptPatterns_ = std::exchange(other.acceptPatterns_, {});
   rejectPatterns_ = std::exchange(other.rejectPatterns_, {});
   missingIncludes_ = std::move(other.missingIncludes_);
+  settingsDigest_ = other.settingsDigest_;
   return *this;
 }
 
@@ -328,6 +377,36 @@ void FontconfigRules::clear() {
   for (FcPattern* p : rejectPatterns_) FcPatternDestroy(p);
   acceptPatterns_.clear();
   rejectPatterns_.clear();
+}
+
+bool FontconfigRules::samePatterns(const FontconfigRules& other) const {
+  auto same = [](const std::vector<FcPattern*>& a, const std::vector<FcPattern*>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](FcPattern* x, FcPattern* y) { return FcPatternEqual(x, y); });
+  };
+  return same(acceptPatterns_, other.acceptPatterns_) &&
+         same(rejectPatterns_, other.rejectPatterns_);
+}
+
+namespace {
+
+// Whether `a` holds a glob that `b` does not.
+bool holdsAnother(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  return std::any_of(a.begin(), a.end(), [&](const std::string& g) {
+    return std::find(b.begin(), b.end(), g) == b.end();
+  });
+}
+
+}  // namespace
+
+bool FontconfigRules::mayAcceptWhatWasRejected(const FontconfigRules& was) const {
+  return holdsAnother(was.rejectGlobs_, rejectGlobs_) ||
+         holdsAnother(acceptGlobs_, was.acceptGlobs_);
+}
+
+bool FontconfigRules::mayRejectWhatWasAccepted(const FontconfigRules& was) const {
+  return holdsAnother(rejectGlobs_, was.rejectGlobs_) ||
+         holdsAnother(was.acceptGlobs_, acceptGlobs_);
 }
 
 bool FontconfigRules::acceptsFile(const std::string& path) const {

@@ -11,6 +11,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,21 @@ class FontconfigRules {
   // fontconfig's own list matching (its FcConfigAcceptFont).
   bool acceptsFont(FcConfig* config, FcPattern* font) const;
 
+  // Whether `other` has the same <pattern> rules, in the same order: then
+  // only the <glob> rules can judge a font differently.
+  bool samePatterns(const FontconfigRules& other) const;
+
+  // Whether these <glob> rules may take a path that `was`'s rejected (a
+  // rejecting glob gone, an accepting one new), and the other way round.
+  bool mayAcceptWhatWasRejected(const FontconfigRules& was) const;
+  bool mayRejectWhatWasAccepted(const FontconfigRules& was) const;
+
+  // A digest of everything the files say besides which fonts they select,
+  // comments and blank text left out: when two configurations' digests and
+  // font directories agree, a font is read and edited alike under both, and
+  // only its selection may differ.
+  const std::array<unsigned char, 32>& settingsDigest() const { return settingsDigest_; }
+
   // Configuration files and directories that an <include> names but that
   // do not exist; creating one changes the configuration.
   // Absolute paths.
@@ -59,6 +75,7 @@ class FontconfigRules {
   std::vector<FcPattern*> acceptPatterns_;  // owned
   std::vector<FcPattern*> rejectPatterns_;  // owned
   std::vector<std::string> missingIncludes_;
+  std::array<unsigned char, 32> settingsDigest_ = {};
 };
 
 // fontconfig's glob: '*' matches any run of bytes ('/' included), '?' any

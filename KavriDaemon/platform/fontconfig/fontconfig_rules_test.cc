@@ -103,6 +103,38 @@ TEST(FontconfigRulesTest, WhatIsNotReadExactlyLeavesTheRulesIncomplete) {
   EXPECT_TRUE(plain.get().complete());
 }
 
+// A font manager's rule may be applied to what is known of each font only
+// while nothing else in the configuration changed: its digest tells.
+TEST(FontconfigRulesTest, TheSettingsDigestLeavesOutOnlyFontSelection) {
+  PrivateFonts fonts;
+  auto digestWith = [&](const std::string& file, const std::string& text) {
+    testing::writeFile(fonts.confDir() + "/" + file, text);
+    FcConfig* config = FcInitLoadConfig();
+    FontconfigRules rules = FontconfigRules::read(config);
+    FcConfigDestroy(config);
+    EXPECT_TRUE(rules.complete()) << text;
+    return rules.settingsDigest();
+  };
+  const std::string scan =
+      "<match target=\"scan\"><test name=\"family\"><string>A</string></test>"
+      "<edit name=\"family\"><string>B</string></edit></match>";
+  auto base = digestWith("50-scan.conf", "<fontconfig>" + scan + "</fontconfig>");
+  // A file of nothing but selection rules, comments, blanks and a description.
+  EXPECT_EQ(digestWith("70-rule.conf",
+                       "<?xml version=\"1.0\"?>\n<fontconfig>\n  <description>off</description>"
+                       "<!-- one family -->\n  <selectfont><rejectfont><glob>*/x.ttf</glob>"
+                       "</rejectfont></selectfont>\n</fontconfig>\n"),
+            base);
+  EXPECT_EQ(digestWith("50-scan.conf", "<fontconfig>\n " + scan + "\n</fontconfig>"), base);
+  EXPECT_NE(digestWith("70-rule.conf", "<fontconfig><dir>/elsewhere</dir></fontconfig>"), base);
+  EXPECT_NE(digestWith("70-rule.conf", "<fontconfig><match target=\"scan\"/></fontconfig>"), base);
+  EXPECT_EQ(digestWith("70-rule.conf", "<fontconfig/>"), base);
+  EXPECT_NE(digestWith("50-scan.conf", "<fontconfig>" +
+                                           std::string(scan).replace(scan.find(">B<"), 3, ">C<") +
+                                           "</fontconfig>"),
+            base);
+}
+
 TEST(FontconfigRulesTest, MissingIncludesAreNamed) {
   testing::TempDir home;
   std::string present = home.file("present.conf");

@@ -76,6 +76,17 @@ constexpr char kForgetFontDirectories[] = "<fontconfig><reset-dirs/></fontconfig
 
 }  // namespace
 
+InstalledFonts::ConfiguredPaths InstalledFonts::ConfiguredPaths::of(FcConfig* config) {
+  ConfiguredPaths paths;
+  // Before fontconfig builds its font set: the configured directories only.
+  paths.roots = strings(FcConfigGetFontDirs(config));
+  paths.configurationDirs = strings(FcConfigGetConfigDirs(config));
+  for (std::string& file : strings(FcConfigGetConfigFiles(config))) {
+    if (!isDirectory(file)) paths.configurationFiles.push_back(std::move(file));
+  }
+  return paths;
+}
+
 // Faces read, on their way into the table: the listing they came from, the
 // revision each gets, FreeType's checks and its names of named instances.
 struct InstalledFonts::Drafts {
@@ -116,9 +127,11 @@ class InstalledFonts::Batch {
   std::map<std::string, FileVersion, std::less<>> reads;  // files to read (again), as they are now
   std::set<std::string, std::less<>> drops;               // files gone
   std::vector<std::string> droppedTrees;                  // directories gone, with all below
+  // Files the rules reject now, as they were when last read.
+  std::map<std::string, FileVersion, std::less<>> rejected;
 
   bool dropped(std::string_view path) const {
-    if (drops.count(path)) return true;
+    if (drops.count(path) || rejected.count(path)) return true;
     for (const std::string& dir : droppedTrees) {
       if (path.size() > dir.size() + 1 && path.substr(0, dir.size()) == dir &&
           path[dir.size()] == '/') {
@@ -144,11 +157,7 @@ std::unique_ptr<InstalledFonts> InstalledFonts::load(std::vector<std::string> la
   // only add stat calls behind our back.
   FcConfigSetRescanInterval(config, 0);
   std::unique_ptr<InstalledFonts> fonts(new InstalledFonts(config, std::move(languages)));
-  fonts->roots_ = strings(FcConfigGetFontDirs(config));
-  fonts->configurationDirs_ = strings(FcConfigGetConfigDirs(config));
-  for (std::string& file : strings(FcConfigGetConfigFiles(config))) {
-    if (!isDirectory(file)) fonts->configurationFiles_.push_back(std::move(file));
-  }
+  fonts->paths_ = ConfiguredPaths::of(config);
   fonts->rules_ = FontconfigRules::read(config);
   if (previous) {
     for (const std::string& dir : previous->changedDirs_) {
@@ -404,24 +413,106 @@ std::vector<std::string> InstalledFonts::knownNames(const std::string& dir) cons
 InstalledFonts::Update InstalledFonts::update(const DirectoryChanges& changes, bool everything) {
   if (!rules_.complete()) return Update::kNeedsLoad;
   Batch batch;
+  collect(changes, everything, &batch);
+  return apply(&batch);
+}
+
+InstalledFonts::Update InstalledFonts::reconfigure(const DirectoryChanges& changes,
+                                                   bool everything) {
+  if (!rules_.complete()) return Update::kNeedsLoad;
+  FcConfig* config = FcInitLoadConfig();
+  if (!config) return Update::kNeedsLoad;
+  FcConfigSetRescanInterval(config, 0);
+  ConfiguredPaths paths = ConfiguredPaths::of(config);
+  FontconfigRules rules = FontconfigRules::read(config);
+  if (!rules.complete() || paths.roots != paths_.roots ||
+      rules.settingsDigest() != rules_.settingsDigest() || !rules.samePatterns(rules_)) {
+    FcConfigDestroy(config);
+    return Update::kNeedsLoad;
+  }
+  // The faces here are copies: fontconfig's set of the old configuration
+  // goes with it, and the new one never builds one.
+  FcConfigDestroy(std::exchange(config_, config));
+  fontconfigFontsDropped_ = false;
+  paths_ = std::move(paths);
+  FontconfigRules was = std::exchange(rules_, std::move(rules));
+  Batch batch;
+  reselect(was, &batch);
+  collect(changes, everything, &batch);
+  return apply(&batch);
+}
+
+void InstalledFonts::reselect(const FontconfigRules& was, Batch* batch) {
+  auto rejectedNow = [&](const std::string& path) {
+    return was.acceptsFile(path) && !rules_.acceptsFile(path);
+  };
+  auto acceptedNow = [&](const std::string& path) {
+    return !was.acceptsFile(path) && rules_.acceptsFile(path);
+  };
+  if (rules_.mayRejectWhatWasAccepted(was)) {
+    // fontconfig judges directories below the configured ones, never those.
+    std::set<std::string> roots(paths_.roots.begin(), paths_.roots.end());
+    std::vector<std::string> gone;
+    for (const auto& [dir, identity] : dirs_) {
+      if (!roots.count(dir) && rejectedNow(dir)) gone.push_back(dir);
+    }
+    for (const std::string& dir : gone) {
+      if (dirs_.count(dir)) dropTree(dir, batch);
+    }
+    const std::vector<ListedFont>& listed = table_.listed();
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (i > 0 && listed[i].file == listed[i - 1].file) continue;
+      std::string file(listed[i].file);
+      if (!batch->dropped(file) && rejectedNow(file))
+        batch->rejected[file] = table_.traits(i).version;
+    }
+  }
+  if (!rules_.mayAcceptWhatWasRejected(was)) return;
+  // Files rejected before were read and are known as holding no face.
+  for (const auto& [file, version] : fontless_) {
+    if (batch->dropped(file) || !acceptedNow(file)) continue;
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      batch->reads[file] = fileVersionOf(st);
+    } else {
+      batch->drops.insert(file);
+    }
+  }
+  // Directories rejected before were never read: only their names tell.
+  std::vector<std::string> found;
+  for (const auto& [dir, identity] : dirs_) {
+    std::unique_ptr<DIR, decltype(&closedir)> entries(opendir(dir.c_str()), &closedir);
+    if (!entries) continue;
+    while (struct dirent* entry = readdir(entries.get())) {
+      // Most entries of a font folder are fonts, told apart without a look.
+      if (entry->d_name[0] == '.' || entry->d_type == DT_REG) continue;
+      std::string path = childPath(dir, entry->d_name);
+      if (!dirs_.count(path) && acceptedNow(path)) found.push_back(std::move(path));
+    }
+  }
+  for (const std::string& path : found) {
+    if (isDirectory(path)) readTree(path, batch);
+  }
+}
+
+void InstalledFonts::collect(const DirectoryChanges& changes, bool everything, Batch* batch) {
   if (everything) {
     std::vector<std::string> all;
     for (const auto& [dir, identity] : dirs_) all.push_back(dir);
     for (const std::string& dir : all) {
-      if (dirs_.count(dir)) checkDirectory(dir, DirectoryChange{true, {}, {}}, &batch);
+      if (dirs_.count(dir)) checkDirectory(dir, DirectoryChange{true, {}, {}}, batch);
     }
   } else {
     // Sorted: a directory comes before those below it, which a look at it
     // may already have dropped or read.
     for (const auto& [dir, change] : changes) {
-      if (dirs_.count(dir)) checkDirectory(dir, change, &batch);
+      if (dirs_.count(dir)) checkDirectory(dir, change, batch);
     }
   }
   // A configured font directory that was missing (or went) and is there now.
-  for (const std::string& root : roots_) {
-    if (!dirs_.count(root) && isDirectory(root)) readTree(root, &batch);
+  for (const std::string& root : paths_.roots) {
+    if (!dirs_.count(root) && isDirectory(root)) readTree(root, batch);
   }
-  return apply(&batch);
 }
 
 void InstalledFonts::checkDirectory(const std::string& dir, const DirectoryChange& change,
@@ -579,6 +670,9 @@ InstalledFonts::Update InstalledFonts::apply(Batch* batch) {
     fontless_.erase(file);
     changedDirs_.insert(parentOf(file));
   }
+  for (const auto& [file, version] : batch->rejected) {
+    if (!batch->reads.count(file)) fontless_[file] = version;
+  }
   for (const std::string& dir : batch->droppedTrees) {
     std::string prefix = dir + "/";
     for (auto it = fontless_.lower_bound(prefix);
@@ -632,17 +726,17 @@ std::vector<WatchedDirectory> InstalledFonts::watchDirectories() const {
     purpose = purpose || configuration;
   };
   for (const auto& [dir, identity] : dirs_) watch(dir).fonts = true;
-  for (const std::string& root : roots_) {
+  for (const std::string& root : paths_.roots) {
     if (!dirs_.count(root)) watchFor(root, false);
   }
-  for (const std::string& dir : configurationDirs_) {
+  for (const std::string& dir : paths_.configurationDirs) {
     if (isDirectory(dir)) {
       watch(dir).configuration = true;
     } else {
       watchFor(dir, true);
     }
   }
-  for (const std::string& file : configurationFiles_) {
+  for (const std::string& file : paths_.configurationFiles) {
     std::string parent = parentOf(file);
     if (isDirectory(parent)) {
       watch(parent).names[file.substr(file.find_last_of('/') + 1)] = true;

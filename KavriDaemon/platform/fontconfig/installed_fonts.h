@@ -89,6 +89,14 @@ class InstalledFonts {
   // for nothing but that load's `previous`.
   Update update(const DirectoryChanges& changes, bool everything);
 
+  // As update(), after a change of the configuration: one that changes only
+  // which fonts it selects by path (a font manager's rule written or taken
+  // away) is applied to what is known of each file and directory, reading
+  // only those it now takes; fontconfig never reads again whole directories
+  // whose caches this agent's own updates have left behind. kNeedsLoad for
+  // any other change of the configuration.
+  Update reconfigure(const DirectoryChanges& changes, bool everything);
+
   // Every directory whose change can change the font set: the font
   // directories read, the configuration's directories and the directories
   // of its files, and for whatever of these is missing, its nearest
@@ -102,6 +110,13 @@ class InstalledFonts {
   bool sameFaces(const InstalledFonts& other) const;
 
  private:
+  // What the configuration names besides fonts.
+  struct ConfiguredPaths {
+    static ConfiguredPaths of(FcConfig* config);
+    std::vector<std::string> roots;  // the configured font directories
+    std::vector<std::string> configurationDirs;
+    std::vector<std::string> configurationFiles;
+  };
   struct Directory {
     dev_t device = 0;
     ino_t inode = 0;
@@ -138,6 +153,10 @@ class InstalledFonts {
 
   InstalledFonts(FcConfig* config, std::vector<std::string> languages);
 
+  void collect(const DirectoryChanges& changes, bool everything, Batch* batch);
+  // Drops what the rules reject now and `was` took, and reads what they take
+  // now and `was` rejected.
+  void reselect(const FontconfigRules& was, Batch* batch);
   void checkDirectory(const std::string& dir, const DirectoryChange& change, Batch* batch);
   void relist(const std::string& dir, bool statAll, const std::set<std::string>& writing,
               Batch* batch);
@@ -151,9 +170,7 @@ class InstalledFonts {
   std::vector<std::string> languages_;
   FcConfig* config_;  // owned; its own font set dropped once listed
   FontconfigRules rules_;
-  std::vector<std::string> roots_;  // the configured font directories
-  std::vector<std::string> configurationDirs_;
-  std::vector<std::string> configurationFiles_;
+  ConfiguredPaths paths_;
   std::map<std::string, Directory> dirs_;  // font directories read
   // When fontconfig's cache of each was written, as this load found it (0:
   // none, or not looked at).
