@@ -2,8 +2,10 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <algorithm>
@@ -17,12 +19,19 @@ namespace {
 char scratchPath[4096];
 volatile sig_atomic_t* scratchAgent = nullptr;
 
-// Ends the agent and becomes `rm -rf` of the directory: both calls are
-// allowed in a signal handler.
-void removeScratchOnSignal(int) {
+// Ends the agent, runs `rm -rf` of the directory and exits with 128 + the
+// signal, so that whoever waits for the bench sees it interrupted. All calls
+// are allowed in a signal handler (_Fork, unlike fork, takes no locks).
+void removeScratchOnSignal(int signal) {
   if (scratchAgent && *scratchAgent > 0) kill(*scratchAgent, SIGKILL);
-  execl("/bin/rm", "rm", "-rf", scratchPath, static_cast<char*>(nullptr));
-  _exit(130);
+  pid_t rm = _Fork();
+  if (rm == 0) {
+    execl("/bin/rm", "rm", "-rf", scratchPath, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  while (rm > 0 && waitpid(rm, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  _exit(128 + signal);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ class PrivateFontHome {
 
 // A fresh directory under $TMPDIR (or /tmp) named NAME-XXXXXX, removed
 // also when the run is interrupted (SIGINT, SIGTERM, SIGHUP), after the agent
-// whose pid `*agent` holds, if any, is ended. Empty, with perror, on failure.
+// whose pid `*agent` holds, if any, is ended; the run then exits with 128 +
+// the signal. Empty, with perror, on failure.
 std::string scratchRoot(const char* name, volatile sig_atomic_t* agent = nullptr);
 
 // fc-list of the fields the agent asks for, as argv.

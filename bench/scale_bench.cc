@@ -29,7 +29,9 @@
 // directory first), in a directory under $TMPDIR that is removed at the end,
 // also on Ctrl-C. The library links to one copy of each installed font
 // there (about 0.5 GB with `scripts/deps bench`), never to the installed
-// files, which stay as they were.
+// files, which stay as they were. The bench runs in a PID namespace of its
+// own (bench/own_pid_namespace.h), where the agents' killall reaches only
+// its own servers.
 
 #include <signal.h>
 #include <unistd.h>
@@ -52,6 +54,7 @@
 
 #include "agent_process.h"
 #include "font_library.h"
+#include "own_pid_namespace.h"
 #include "private_font_home.h"
 #include "recorded_lines.h"
 #include "test_util.h"
@@ -717,6 +720,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
+  if (std::optional<int> status = rerunInOwnPidNamespace(argc, argv)) return *status;
   std::string pattern = scratchRoot("kavri-scale", &liveAgent);
   if (pattern.empty()) return 1;
 

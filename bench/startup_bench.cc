@@ -13,7 +13,9 @@
 // Usage: startup_bench [--sizes 2000,50000] [--runs 5]
 //
 // Everything happens under a private HOME in a directory under $TMPDIR that
-// is removed at the end (see bench/private_font_home.h).
+// is removed at the end (see bench/private_font_home.h), in a PID namespace
+// of its own (bench/own_pid_namespace.h), so the killall, the agent's and
+// the one timed, sees only this bench's servers.
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "agent_process.h"
+#include "own_pid_namespace.h"
 #include "private_font_home.h"
 #include "recorded_lines.h"
 #include "test_util.h"
@@ -137,6 +140,17 @@ long residentKiB(pid_t pid) {
   return -1;
 }
 
+// The agent running now, for the interrupt handler (see scratchRoot), set
+// while a LiveAgent lives.
+volatile sig_atomic_t liveAgent = 0;
+
+struct LiveAgent {
+  explicit LiveAgent(pid_t pid) { liveAgent = pid; }
+  ~LiveAgent() { liveAgent = 0; }
+  LiveAgent(const LiveAgent&) = delete;
+  LiveAgent& operator=(const LiveAgent&) = delete;
+};
+
 std::optional<AgentStart> timeAgentStart(const std::string& executable, bool idleMemory) {
   testing::TempDir dir;
   RecordedLines lines(dir.path());
@@ -146,6 +160,7 @@ std::optional<AgentStart> timeAgentStart(const std::string& executable, bool idl
   options.stderrPath = dir.file("agent.log");
   Clock::time_point start = Clock::now();
   testing::AgentProcess agent(options);
+  LiveAgent live(agent.pid());
   std::optional<RecordedLines::Line> catalogue = lines.waitFor(2, kTimeout);
   if (!catalogue) {
     std::fprintf(stderr, "no first catalogue from the agent:\n%s\n", agent.stderrText().c_str());
@@ -268,7 +283,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::string root = scratchRoot("kavri-startup");
+  if (std::optional<int> status = rerunInOwnPidNamespace(argc, argv)) return *status;
+  std::string root = scratchRoot("kavri-startup", &liveAgent);
   if (root.empty()) return 1;
 
   const Server servers[] = {{"node", KAVRI_BENCH_AGENT}, {"small", KAVRI_BENCH_SMALL_AGENT}};

@@ -188,26 +188,32 @@ std::string selfPath() {
 
 bool insideOwnPidNamespace() { return getenv(kInsideMark) != nullptr; }
 
-bool rerunInOwnPidNamespace(const std::vector<std::string>& moreNamespaces) {
-  if (insideOwnPidNamespace()) return false;
+std::vector<std::string> selfInOwnPidNamespace(const std::vector<std::string>& args,
+                                               const std::vector<std::string>& moreNamespaces) {
   std::vector<std::string> unshare = {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"};
   unshare.insert(unshare.end(), moreNamespaces.begin(), moreNamespaces.end());
   std::vector<std::string> probe = unshare;
   probe.push_back("/bin/true");
-  if (run(probe).exitStatus != 0) {
+  if (run(probe).exitStatus != 0) return {};
+  // "; exit" keeps the shell from replacing itself with the program.
+  std::string script = std::string(kInsideMark) + "=1 \"$0\" \"$@\"; exit $?";
+  unshare.insert(unshare.end(), {"/bin/sh", "-c", script, selfPath()});
+  unshare.insert(unshare.end(), args.begin(), args.end());
+  return unshare;
+}
+
+bool rerunInOwnPidNamespace(const std::vector<std::string>& moreNamespaces) {
+  if (insideOwnPidNamespace()) return false;
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::vector<std::string> argv = selfInOwnPidNamespace(
+      {std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+      moreNamespaces);
+  if (argv.empty()) {
     // Run out here, its agents would reach every server of this account.
     [] { GTEST_SKIP() << "needs namespaces of its own, which the system refuses"; }();
     return true;
   }
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  setenv(kInsideMark, "1", 1);
-  // "; exit" keeps the shell from replacing itself with the test.
-  std::vector<std::string> argv = unshare;
-  argv.insert(argv.end(), {"/bin/sh", "-c", "\"$0\" \"$@\"; exit $?", selfPath(),
-                           std::string("--gtest_filter=") + test->test_suite_name() + "." +
-                               test->name()});
   RunResult inner = run(argv);
-  unsetenv(kInsideMark);
   EXPECT_EQ(inner.exitStatus, 0) << inner.out << inner.err;
   // A filter that matched nothing would pass as well.
   EXPECT_NE(inner.out.find("[==========] 1 test from"), std::string::npos) << inner.out;

@@ -77,17 +77,23 @@ class HeldChild {
   UniqueFd release_;
 };
 
-// Runs the current test again, in a PID namespace of its own with its own
-// /proc, where it sees and signals only its own processes (an agent runs
-// "killall kavri-node"; a stopper signals every copy it finds). A shell is
-// process 1 in there, not the test, so the test's children do not count as
-// started by init. Returns true when it did, having checked the inner run's
-// outcome, and when the system refuses namespaces, having skipped the test:
-// the caller then returns. False inside that run: the caller goes on.
-// `moreNamespaces` are further unshare(1) options, such as "--net".
+// The command that runs this program again with `args`, in a PID namespace
+// of its own with its own /proc, where it sees and signals only its own
+// processes (an agent runs "killall kavri-node"; a stopper signals every
+// copy it finds). A shell is process 1 in there, not the program, so the
+// program's children do not count as started by init. `moreNamespaces` are
+// further unshare(1) options, such as "--net". Empty when the system
+// refuses namespaces.
+std::vector<std::string> selfInOwnPidNamespace(const std::vector<std::string>& args,
+                                               const std::vector<std::string>& moreNamespaces = {});
+
+// Runs the current test again that way. Returns true when it did, having
+// checked the inner run's outcome, and when the system refuses namespaces,
+// having skipped the test: the caller then returns. False inside that run:
+// the caller goes on.
 bool rerunInOwnPidNamespace(const std::vector<std::string>& moreNamespaces = {});
 
-// True inside the run that rerunInOwnPidNamespace() started.
+// True inside a run that selfInOwnPidNamespace() started.
 bool insideOwnPidNamespace();
 
 }  // namespace kavri::testing
