@@ -61,6 +61,10 @@ std::vector<std::string> readDirectory(const std::string& dir) {
   return names;
 }
 
+struct CloseDirectory {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
 bool isNamedInstance(int index) { return (static_cast<unsigned>(index) >> 16) != 0; }
 
 // Orders listed faces and paths by path.
@@ -481,7 +485,7 @@ void InstalledFonts::reselect(const FontconfigRules& was, Batch* batch) {
   // Directories rejected before were never read: only their names tell.
   std::vector<std::string> found;
   for (const auto& [dir, identity] : dirs_) {
-    std::unique_ptr<DIR, decltype(&closedir)> entries(opendir(dir.c_str()), &closedir);
+    std::unique_ptr<DIR, CloseDirectory> entries(opendir(dir.c_str()));
     if (!entries) continue;
     while (struct dirent* entry = readdir(entries.get())) {
       // Most entries of a font folder are fonts, told apart without a look.

@@ -255,7 +255,9 @@ TEST(CompanionLaunchE2eTest, RealServerOpensTheContainerWithThePassPhrase) {
     log.append(buffer, static_cast<size_t>(n));
   }
   EXPECT_FALSE(address().empty()) << log;
-  if (!address().empty()) EXPECT_EQ(readFile(runtime.file("kavri/address")), address() + "\n");
+  if (!address().empty()) {
+    EXPECT_EQ(readFile(runtime.file("kavri/address")), address() + "\n");
+  }
 
   // Ending the agent closes the server's input, which ends the server.
   kill(pid, SIGKILL);
