@@ -14,6 +14,7 @@ carry it.
                                       copies an sfnt font with its family and style
                                       names in Chinese (Taiwan), German and British
                                       English only
+  font_facts.py collect DST SRC...    writes the sfnt fonts SRC as one collection
 
 LANGS is a comma list of language tags in order of preference ("ja-jp,ja"),
 or "-" for none. Faces that carry no outlines (bitmap-only) and files fontTools
@@ -198,6 +199,12 @@ def translate(src, dst, family, style):
     font.save(dst)
 
 
+def collect(dst, srcs):
+    collection = TTCollection()
+    collection.fonts = [TTFont(src) for src in srcs]
+    collection.save(dst)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "facts":
         langs = [] if sys.argv[2] == "-" else sys.argv[2].split(",")
@@ -212,5 +219,7 @@ if __name__ == "__main__":
         restyle(*sys.argv[2:])
     elif sys.argv[1] == "translate":
         translate(*sys.argv[2:])
+    elif sys.argv[1] == "collect":
+        collect(sys.argv[2], sys.argv[3:])
     else:
         sys.exit(2)

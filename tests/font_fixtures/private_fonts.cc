@@ -16,6 +16,7 @@ const char kInterThin[] = "/usr/share/fonts/opentype/inter/Inter-Thin.otf";
 const char kTerminusOtb[] = "/usr/share/fonts/opentype/terminus/terminus-normal.otb";
 const char kTerminusPcf[] = "/usr/share/fonts/X11/misc/ter-u12n_iso-8859-1.pcf.gz";
 const char kUrwType1[] = "/usr/share/fonts/type1/urw-base35/C059-BdIta.t1";
+const char kUrwType1Binary[] = "/usr/share/fonts/X11/Type1/C059-BdIta.pfb";
 
 namespace {
 
@@ -108,6 +109,14 @@ bool restyleFont(const std::string& from, const std::string& to, const std::stri
 
 bool makeClassProbes(const std::string& from, const std::string& dir) {
   RunResult result = run({"/usr/bin/python3", KAVRI_FONT_FACTS, "probes", from, dir});
+  if (result.exitStatus != 0) fprintf(stderr, "font_facts.py: %s\n", result.err.c_str());
+  return result.exitStatus == 0;
+}
+
+bool makeCollection(const std::vector<std::string>& from, const std::string& to) {
+  std::vector<std::string> argv = {"/usr/bin/python3", KAVRI_FONT_FACTS, "collect", to};
+  argv.insert(argv.end(), from.begin(), from.end());
+  RunResult result = run(argv);
   if (result.exitStatus != 0) fprintf(stderr, "font_facts.py: %s\n", result.err.c_str());
   return result.exitStatus == 0;
 }

@@ -53,6 +53,9 @@ bool restyleFont(const std::string& from, const std::string& to, const std::stri
 // widths at weight 400; widths 1, 5 and 9 at the others): 33 files.
 bool makeClassProbes(const std::string& from, const std::string& dir);
 
+// Writes the sfnt fonts `from` as one collection, in that order, to `to`.
+bool makeCollection(const std::vector<std::string>& from, const std::string& to);
+
 // Installed fonts the tests use (from the Debian packages in scripts/deps).
 extern const char kDejaVuSans[];
 extern const char kWenQuanYiZenHei[];  // a collection
@@ -62,6 +65,7 @@ extern const char kInterThin[];        // typographic family differs
 extern const char kTerminusOtb[];      // bitmap-only sfnt
 extern const char kTerminusPcf[];      // PCF bitmap
 extern const char kUrwType1[];         // Type 1
+extern const char kUrwType1Binary[];   // Type 1, binary (.pfb)
 
 }  // namespace kavri::testing
 

@@ -13,13 +13,20 @@
 
 namespace kavri {
 
+// Adds to `out` the patterns of every face of the file at `path` (each face
+// of a collection, its named instances, its variable face) exactly as
+// fontconfig's own query of a file (FcFreeTypeQueryAll) makes them, in its
+// order. FreeType reads the file through a descriptor (font_file_stream.h):
+// a file cut short or gone while it is read yields fewer faces or none,
+// never a crash. Main thread only.
+void queryFontFaces(const std::string& path, FcFontSet* out);
+
 // Adds to `out` the faces of the file at `path` exactly as FcFontList would
 // list them had fontconfig loaded the file's directory under `config`: read
-// with fontconfig's own query (through FreeType), edited by the
-// configuration's scan rules, kept or dropped by its accept and reject rules
-// (`rules`, read from `config`). None when it is no font, cannot be read,
-// or is rejected. Main thread only; the patterns of the faces taken live as
-// long as `out`.
+// by queryFontFaces(), edited by the configuration's scan rules, kept or
+// dropped by its accept and reject rules (`rules`, read from `config`).
+// None when it is no font, cannot be read, or is rejected. Main thread
+// only; the patterns of the faces taken live as long as `out`.
 void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::string& path,
                    FaceListing* out);
 

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "font_fixtures/private_fonts.h"
+#include "platform/fontconfig/font_file_query.h"
 
 namespace kavri {
 namespace {
@@ -118,6 +122,68 @@ TEST(FaceListingTest, ListsWhatFcFontListLists) {
   setenv("FONTCONFIG_FILE", dir.file("fonts.conf").c_str(), 1);
   compare(FcInitLoadConfigAndFonts());
   unsetenv("FONTCONFIG_FILE");
+}
+
+// Expects the patterns fontconfig's own query makes of `file`, in its order,
+// and says how many there were.
+int expectQueriedAsFontconfigDoes(const std::string& file) {
+  SCOPED_TRACE(file);
+  using FontSet = std::unique_ptr<FcFontSet, decltype(&FcFontSetDestroy)>;
+  FontSet expected(FcFontSetCreate(), FcFontSetDestroy), read(FcFontSetCreate(), FcFontSetDestroy);
+  FcFreeTypeQueryAll(reinterpret_cast<const FcChar8*>(file.c_str()), static_cast<unsigned>(-1),
+                     nullptr, nullptr, expected.get());
+  queryFontFaces(file, read.get());
+  EXPECT_EQ(read->nfont, expected->nfont);
+  for (int i = 0; i < std::min(read->nfont, expected->nfont); ++i) {
+    EXPECT_TRUE(FcPatternEqual(read->fonts[i], expected->fonts[i])) << "pattern " << i;
+  }
+  return expected->nfont;
+}
+
+// Read through a descriptor, a file gives the very patterns fontconfig's own
+// query makes of it through a mapping: a collection, named instances (one of
+// them at the default coordinates, so left out), CFF, Type 1 as text and as
+// binary, bitmap sfnt and PCF; and collections that mix variable and static
+// faces, where fontconfig takes the first face's instances for every face
+// and stops at a face it cannot read at one. What is no font, or cut short,
+// or no file, gives nothing.
+TEST(FontFileQueryTest, ReadsEveryFaceAsFontconfigsOwnQuery) {
+  for (const char* font : {testing::kDejaVuSans, testing::kWenQuanYiZenHei, testing::kIpaGothic,
+                           testing::kInterThin, testing::kTerminusOtb, testing::kTerminusPcf,
+                           testing::kUrwType1, testing::kUrwType1Binary}) {
+    EXPECT_GT(expectQueriedAsFontconfigDoes(font), 0);
+  }
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(testing::kInterVariable), 10);
+
+  testing::TempDir dir;
+  const std::string variableFirst = dir.file("variable-first.ttc");
+  ASSERT_TRUE(testing::makeCollection(
+      {testing::kInterVariable, testing::kDejaVuSans, testing::kInterVariable}, variableFirst));
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(variableFirst), 11);
+  const std::string staticFirst = dir.file("static-first.ttc");
+  ASSERT_TRUE(
+      testing::makeCollection({testing::kDejaVuSans, testing::kInterVariable}, staticFirst));
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(staticFirst), 3);
+
+  std::string metrics = testing::kUrwType1;
+  metrics.replace(metrics.rfind(".t1"), 3, ".afm");
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(metrics), 0);
+  testing::writeFile(dir.file("text.ttf"), "no font at all");
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(dir.file("text.ttf")), 0);
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(dir.file("missing.ttf")), 0);
+  EXPECT_EQ(expectQueriedAsFontconfigDoes(dir.path()), 0);
+  for (const char* font : {testing::kWenQuanYiZenHei, testing::kInterVariable}) {
+    const std::string cut = dir.file("cut.ttc");
+    ASSERT_TRUE(testing::copyFile(font, cut));
+    struct stat st;
+    ASSERT_EQ(stat(cut.c_str(), &st), 0);
+    ASSERT_EQ(truncate(cut.c_str(), st.st_size / 2), 0);
+    expectQueriedAsFontconfigDoes(cut);
+    for (off_t length : {100, 0}) {
+      ASSERT_EQ(truncate(cut.c_str(), length), 0);
+      EXPECT_EQ(expectQueriedAsFontconfigDoes(cut), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "platform/fontconfig/freetype_face_check.h"
 
 #include <ft2build.h>
-#include FT_FREETYPE_H
 #include FT_MULTIPLE_MASTERS_H
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +13,8 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+
+#include "platform/fontconfig/font_file_stream.h"
 
 namespace kavri {
 namespace {
@@ -29,75 +30,6 @@ FileVersion versionOf(int status, const struct stat& st) {
   }
   return version;
 }
-
-// FreeType libraries are not shared between threads: one per worker.
-class Library {
- public:
-  Library() {
-    if (FT_Init_FreeType(&library_) != 0) library_ = nullptr;
-  }
-  ~Library() {
-    if (library_) FT_Done_FreeType(library_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-  FT_Library get() const { return library_; }
-
- private:
-  FT_Library library_ = nullptr;
-};
-
-// A font file as FreeType reads it here: through a descriptor, not mapped
-// into memory, where a file cut short under it (rewritten in place, or its
-// drive gone) would end the process with SIGBUS. Here that is a failed read,
-// and the face fails to open.
-class FontFile {
- public:
-  explicit FontFile(const char* path) {
-    do {
-      fd_ = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    struct stat st;
-    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
-      stream_.size = static_cast<unsigned long>(st.st_size);
-      stream_.descriptor.value = fd_;
-      stream_.read = read;
-    }
-  }
-  ~FontFile() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FontFile(const FontFile&) = delete;
-  FontFile& operator=(const FontFile&) = delete;
-
-  // FT_New_Face on this file; the file must outlive the face.
-  FT_Error openFace(FT_Library library, FT_Long index, FT_Face* face) {
-    if (!stream_.read) return FT_Err_Cannot_Open_Resource;
-    FT_Open_Args args = {};
-    args.flags = FT_OPEN_STREAM;
-    args.stream = &stream_;
-    return FT_Open_Face(library, &args, index, face);
-  }
-
- private:
-  // FreeType's read, or with no bytes wanted, its seek (0 when it lands).
-  static unsigned long read(FT_Stream stream, unsigned long offset, unsigned char* buffer,
-                            unsigned long count) {
-    if (count == 0) return offset <= stream->size ? 0 : 1;
-    unsigned long done = 0;
-    while (done < count) {
-      ssize_t n = pread(stream->descriptor.value, buffer + done, count - done,
-                        static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<unsigned long>(n);
-    }
-    return done;
-  }
-
-  int fd_ = -1;
-  FT_StreamRec stream_ = {};
-};
 
 bool isInstance(const FaceCheckJob& job) { return (static_cast<unsigned>(job.index) >> 16) != 0; }
 
@@ -121,11 +53,10 @@ void examine(FT_Library library, FaceCheckJob** jobs, size_t count) {
   // counts the faces and named instances without parsing the face. A full
   // open of every face costs several times fontconfig's whole listing.
   FontFile file(first->file);
-  FT_Face face = nullptr;
+  FontFace face;
   long instances = -1;
-  if (file.openFace(library, -(faceIndex + 1), &face) == 0) {
-    if (faceIndex < face->num_faces) instances = face->style_flags >> 16;
-    FT_Done_Face(face);
+  if (file.open(library, -(faceIndex + 1), &face) && faceIndex < face->num_faces) {
+    instances = face->style_flags >> 16;
   }
   if (!isInstance(*first)) {
     first->result.opened = instances >= 0;
@@ -134,16 +65,14 @@ void examine(FT_Library library, FaceCheckJob** jobs, size_t count) {
   // A named instance's PostScript name is FreeType's (fontconfig's own is
   // made up and collides across files), which takes a full open; the face's
   // other instances are a switch away.
-  face = nullptr;
-  if (instances < 1 || file.openFace(library, faceIndex, &face) != 0) return;
+  if (instances < 1 || !file.open(library, faceIndex, &face)) return;
   for (size_t i = 0; i < count; ++i) {
     FaceCheckJob* job = jobs[i];
     FT_UInt instance = static_cast<unsigned>(job->index) >> 16;
-    if (instance > instances || FT_Set_Named_Instance(face, instance) != 0) continue;
-    if (const char* name = FT_Get_Postscript_Name(face)) job->result.postscriptName = name;
-    job->result.opened = FT_Set_Char_Size(face, 0, kOpenSize, 72, 72) == 0;
+    if (instance > instances || FT_Set_Named_Instance(face.get(), instance) != 0) continue;
+    if (const char* name = FT_Get_Postscript_Name(face.get())) job->result.postscriptName = name;
+    job->result.opened = FT_Set_Char_Size(face.get(), 0, kOpenSize, 72, 72) == 0;
   }
-  FT_Done_Face(face);
 }
 
 // Jobs that share one open: named instances of one face of one file, next
@@ -193,15 +122,8 @@ FileVersion DirectoryStat::version(const std::string& file) {
   return versionOf(status, st);
 }
 
-namespace {
-FT_Library mainThreadLibrary() {
-  static Library* library = new Library();
-  return library->get();
-}
-}  // namespace
-
 void checkFace(FaceCheckJob* job) {
-  examine(needsFreeType(*job) ? mainThreadLibrary() : nullptr, &job, 1);
+  examine(needsFreeType(*job) ? mainThreadFreeType() : nullptr, &job, 1);
 }
 
 void checkFaces(std::vector<FaceCheckJob>* jobs) {
@@ -231,7 +153,7 @@ void checkFaces(std::vector<FaceCheckJob>* jobs) {
     // Without a helper thread the work is merely slower.
     try {
       helpers.emplace_back([&] {
-        Library library;
+        FreeTypeLibrary library;
         run(library.get());
       });
     } catch (const std::system_error&) {
@@ -239,9 +161,9 @@ void checkFaces(std::vector<FaceCheckJob>* jobs) {
     }
   }
   if (threads == 1) {
-    run(mainThreadLibrary());
+    run(mainThreadFreeType());
   } else {
-    Library library;
+    FreeTypeLibrary library;
     run(library.get());
   }
   for (std::thread& helper : helpers) helper.join();

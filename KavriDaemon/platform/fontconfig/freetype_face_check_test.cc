@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "font_fixtures/private_fonts.h"
+#include "platform/fontconfig/font_file_stream.h"
 #include "test_util.h"
 
 namespace kavri {
@@ -68,6 +69,26 @@ TEST(FaceCheckTest, FileUnchangedSinceFontconfigReadItIsNotReopened) {
   FaceCheckJob gone = job(&junk, 0, INT64_MAX);
   checkFace(&gone);
   EXPECT_FALSE(gone.result.opened);
+}
+
+// A font cut short while FreeType reads it (rewritten in place, its drive
+// gone) fails to load or open, where a mapping of it would end the process
+// with SIGBUS.
+TEST(FaceCheckTest, FileCutShortWhileReadFailsToOpen) {
+  testing::TempDir dir;
+  const std::string path = dir.file("cut.ttc");
+  ASSERT_TRUE(testing::copyFile(testing::kWenQuanYiZenHei, path));
+  FontFile file(path.c_str());
+  FontFace face;
+  ASSERT_TRUE(file.open(mainThreadFreeType(), 1, &face));
+  EXPECT_EQ(FT_Load_Char(face.get(), 'A', FT_LOAD_NO_SCALE), 0);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  EXPECT_NE(FT_Load_Char(face.get(), 0x4e2d, FT_LOAD_NO_SCALE), 0);
+  EXPECT_FALSE(file.open(mainThreadFreeType(), 0, &face));
+  EXPECT_EQ(face.get(), nullptr);
+  FaceCheckJob check = job(&path, 0);
+  checkFace(&check);
+  EXPECT_FALSE(check.result.opened);
 }
 
 }  // namespace
