@@ -88,6 +88,9 @@ void queryFontFaces(const std::string& path, FcFontSet* out) {
     // FreeType counts at most 0x7F00 named instances: kVariableFace is none of them.
     for (unsigned instance = 0; instance <= instances; ++instance) {
       if (instance > 0) {
+        // fontconfig reads the instance from this face's own table: in a
+        // collection whose later face has fewer, it would read past the end.
+        if (instance > static_cast<unsigned>(face->style_flags >> 16)) return;
         const FT_Var_Named_Style& named = mm.get()->namedstyle[instance - 1];
         if (atDefault(*mm.get(), named)) continue;
         FT_Set_Var_Design_Coordinates(face.get(), mm.get()->num_axis, named.coords);
