@@ -5,7 +5,8 @@
 // the sizes side by side:
 //   - a font copied into the library folder -> the new catalogue at the
 //     server, and the same into an empty folder; a font removed; a font
-//     manager's rule (a fontconfig configuration file) written and removed;
+//     manager's rule (a fontconfig configuration file) written and removed,
+//     one by path and one by family name;
 //   - an archive of 3,000 small fonts unpacked into the user's folder and
 //     removed again: the catalogues each sends;
 //   - the agent's start (exec) to its first catalogue at the server, beside
@@ -275,6 +276,7 @@ struct SizeResult {
   std::optional<double> fcCacheMs;
   std::vector<double> fcList, digest, start, startToScan, startScanToMessage;
   std::vector<double> libraryCopy, libraryScan, emptyCopy, emptyScan, removal, ruleOn, ruleOff;
+  std::vector<double> familyOn, familyOff;
   std::vector<double> unpackMs, unpackCatalogues, unpackRemoveMs, unpackRemoveCatalogues;
   Resident idle, afterTrials, afterChanges;
   int changesDone = 0;
@@ -457,6 +459,26 @@ bool ScaleBench::measureRules(
     if (!expect(timing, faces + 1)) return false;
     result->ruleOff.push_back(timing->toMessageMs);
   }
+  // A family switched off by name, as font managers write it: every face of
+  // it goes, in the library's folders too.
+  std::string family = home_.userRules() + "/78-bench-family.conf";
+  std::optional<size_t> without;
+  for (int i = 0; i < options_.trials; ++i) {
+    std::optional<ChangeTiming> timing = timeChange(agent, [&] {
+      testing::writeFile(family,
+                         "<?xml version=\"1.0\"?>\n<fontconfig><selectfont><rejectfont><pattern>"
+                         "<patelt name=\"family\"><string>DejaVu Sans</string></patelt></pattern>"
+                         "</rejectfont></selectfont></fontconfig>\n");
+    });
+    if (!timing) return false;
+    if (!without) without = timing->faces;
+    if (*without >= faces + 1) result->wrongFaces = true;
+    if (!expect(timing, *without)) return false;
+    result->familyOn.push_back(timing->toMessageMs);
+    timing = timeChange(agent, [&] { fs::remove(family); });
+    if (!expect(timing, faces + 1)) return false;
+    result->familyOff.push_back(timing->toMessageMs);
+  }
   return expect(timeChange(agent, [&] { fs::remove(ruled); }), faces);
 }
 
@@ -603,6 +625,10 @@ void ScaleBench::print() const {
   row("rule written (rejects a font) -> catalogue, ms",
       [](const SizeResult& r) { return summary(r.ruleOn); });
   row("rule removed -> catalogue, ms", [](const SizeResult& r) { return summary(r.ruleOff); });
+  row("family rule written (rejects its faces) -> catalogue, ms",
+      [](const SizeResult& r) { return summary(r.familyOn); });
+  row("family rule removed -> catalogue, ms",
+      [](const SizeResult& r) { return summary(r.familyOff); });
   row("3,000 fonts unpacked: catalogues (target <= 4)",
       [](const SizeResult& r) { return summary(r.unpackCatalogues); });
   row("  last one, ms after tar starts", [](const SizeResult& r) { return summary(r.unpackMs); });

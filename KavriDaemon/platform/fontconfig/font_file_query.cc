@@ -104,7 +104,7 @@ void queryFontFaces(const std::string& path, FcFontSet* out) {
 }
 
 void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::string& path,
-                   FaceListing* out) {
+                   FaceListing* out, std::string* rejectedFamilies) {
   OwnedFontSet queried;
   OwnedFontSet accepted;
   if (!queried.get() || !accepted.get()) return;
@@ -119,7 +119,10 @@ void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::st
         !rules.acceptsFile(reinterpret_cast<const char*>(file))) {
       continue;
     }
-    if (!rules.acceptsFont(config, font)) continue;
+    if (!rules.acceptsFont(config, font)) {
+      appendFamilyNames(font, rejectedFamilies);
+      continue;
+    }
     FcPatternReference(font);
     if (!FcFontSetAdd(accepted.get(), font)) FcPatternDestroy(font);
   }

@@ -26,9 +26,11 @@ void queryFontFaces(const std::string& path, FcFontSet* out);
 // by queryFontFaces(), edited by the configuration's scan rules, kept or
 // dropped by its accept and reject rules (`rules`, read from `config`).
 // None when it is no font, cannot be read, or is rejected. Main thread
-// only; the patterns of the faces taken live as long as `out`.
+// only; the patterns of the faces taken live as long as `out`. The family
+// names of faces a <pattern> rule rejected go to `rejectedFamilies`, each
+// ended by a NUL.
 void queryFontFile(FcConfig* config, const FontconfigRules& rules, const std::string& path,
-                   FaceListing* out);
+                   FaceListing* out, std::string* rejectedFamilies);
 
 }  // namespace kavri
 

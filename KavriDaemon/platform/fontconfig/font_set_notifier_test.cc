@@ -206,7 +206,22 @@ TEST(FontSetNotifierTest, CopyRemovalAndRuleEachSendOneCatalogueOnceTheWriterIsD
         // fontconfig did not read again the folder whose cache the copy left
         // stale (in a library of thousands, seconds).
         EXPECT_FALSE(cacheIsValid(agent.fonts().fontsDir()));
-        EXPECT_EQ(agent.changes(), 3);
+
+        // A family switched off by its name in another language, and on again.
+        std::string ipa = agent.fonts().add(testing::kIpaGothic);
+        ASSERT_TRUE(agent.waitForChange());
+        std::string family = agent.fonts().confDir() + "/71-family.conf";
+        testing::writeFile(family,
+                           "<?xml version=\"1.0\"?>\n<fontconfig><selectfont><rejectfont><pattern>"
+                           "<patelt name=\"family\"><string>IPAゴシック</string></patelt>"
+                           "</pattern></rejectfont></selectfont></fontconfig>\n");
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_FALSE(agent.lastMessage().contains(ipa));
+        ASSERT_EQ(unlink(family.c_str()), 0);
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_TRUE(agent.lastMessage().contains(ipa));
+        EXPECT_FALSE(cacheIsValid(agent.fonts().fontsDir()));
+        EXPECT_EQ(agent.changes(), 6);
         EXPECT_EQ(agent.unchanged(), 0);
       },
       [](PrivateFonts&) { setFontSetWaitsForTesting(std::chrono::hours(1), std::chrono::hours(1)); });
@@ -522,8 +537,19 @@ TEST(FontSetNotifierTest, UserConfigurationCreatedLaterIsRead) {
         ASSERT_EQ(unlink(reject.c_str()), 0);
         ASSERT_TRUE(agent.waitForChange());
         EXPECT_TRUE(agent.lastMessage().contains(agent.fonts().fontsDir() + "/DejaVuSans.ttf"));
+        // A family rejected since the start comes back with its rule gone.
+        std::string ipa = agent.fonts().fontsDir() + "/ipag.ttf";
+        EXPECT_FALSE(agent.lastMessage().contains(ipa));
+        ASSERT_EQ(unlink((agent.fonts().confDir() + "/60-ipa.conf").c_str()), 0);
+        ASSERT_TRUE(agent.waitForChange());
+        EXPECT_TRUE(agent.lastMessage().contains(ipa));
       },
       [](PrivateFonts& fonts) {
+        fonts.add(testing::kIpaGothic, "ipag.ttf");
+        testing::writeFile(fonts.confDir() + "/60-ipa.conf",
+                           configurationText("<selectfont><rejectfont><pattern><patelt "
+                                             "name=\"family\"><string>IPAゴシック</string></patelt>"
+                                             "</pattern></rejectfont></selectfont>"));
         setenv("XDG_CONFIG_HOME", (fonts.root() + "/home/.config").c_str(), 1);
         testing::writeFile(fonts.confDir() + "/50-user.conf",
                            configurationText("<include ignore_missing=\"yes\" prefix=\"xdg\">"
@@ -583,6 +609,9 @@ TEST(FontSetNotifierTest, KeptCatalogueIsAFreshScanAfterEveryStep) {
     const std::vector<std::string> configurations = {
         // A family rejected by name.
         "<selectfont><rejectfont><pattern><patelt name=\"family\"><string>DejaVu Sans</string>"
+        "</patelt></pattern></rejectfont></selectfont>",
+        // A family rejected by its name in another language.
+        "<selectfont><rejectfont><pattern><patelt name=\"family\"><string>IPAゴシック</string>"
         "</patelt></pattern></rejectfont></selectfont>",
         // Bitmap faces rejected, Terminus's taken all the same.
         "<selectfont><rejectfont><pattern><patelt name=\"scalable\"><bool>false</bool></patelt>"

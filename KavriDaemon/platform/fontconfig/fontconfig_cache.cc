@@ -14,7 +14,7 @@ int64_t nanoseconds(const struct timespec& t) {
 }  // namespace
 
 int64_t readCache(const std::string& dir, FcConfig* config,
-                  const std::function<void(std::string_view file)>& eachFile) {
+                  const std::function<void(std::string_view file, FcPattern* face)>& eachFace) {
   int64_t writtenAtNs = 0;
   FcChar8* cacheFile = nullptr;
   FcCache* cache =
@@ -24,16 +24,12 @@ int64_t readCache(const std::string& dir, FcConfig* config,
     writtenAtNs = nanoseconds(st.st_mtim);
   }
   if (cache) {
-    FcFontSet* fonts = eachFile ? FcCacheCopySet(cache) : nullptr;
+    FcFontSet* fonts = eachFace ? FcCacheCopySet(cache) : nullptr;
     if (fonts) {
-      std::string_view last;
       for (int i = 0; i < fonts->nfont; ++i) {
         FcChar8* file = nullptr;
         if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
-        std::string_view path = reinterpret_cast<const char*>(file);
-        // A file's faces come one after another.
-        if (path != last) eachFile(path);
-        last = path;
+        eachFace(reinterpret_cast<const char*>(file), fonts->fonts[i]);
       }
       FcFontSetDestroy(fonts);
     }

@@ -113,6 +113,14 @@ void FaceListing::sort() {
               faces.end());
 }
 
+void appendFamilyNames(FcPattern* font, std::string* out) {
+  FcChar8* family = nullptr;
+  for (int k = 0; FcPatternGetString(font, FC_FAMILY, k, &family) == FcResultMatch; ++k) {
+    out->append(reinterpret_cast<const char*>(family));
+    out->push_back('\0');
+  }
+}
+
 void FaceListing::list(FcFontSet* set, const Known& known) {
   faces.reserve(faces.size() + static_cast<size_t>(set->nfont));
   for (int i = 0; i < set->nfont; ++i) add(set->fonts[i], known);
@@ -173,6 +181,14 @@ void FaceListing::add(FcPattern* pattern, const Known& known) {
   };
   pick(FC_FAMILY, FC_FAMILYLANG, &face.names.family, &face.names.localizedFamily,
        FaceTraits::kHasFamily, FaceTraits::kLocalizedFamilyDiffers);
+  std::string others;
+  for (const auto& [family, language] : tagged_) {
+    if (family != face.names.family && family != face.names.localizedFamily) {
+      others.append(family);
+      others.push_back('\0');
+    }
+  }
+  if (!others.empty()) face.names.otherFamilies = otherFamilies_.emplace_back(std::move(others));
   pick(FC_STYLE, FC_STYLELANG, &face.names.style, &face.names.localizedStyle,
        FaceTraits::kHasStyle, FaceTraits::kLocalizedStyleDiffers);
   faces.push_back(face);

@@ -6,6 +6,7 @@
 
 #include <fontconfig/fontconfig.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ struct ListedFace {
 // on all three (fontconfig never makes such) by their other values, so the
 // order never depends on the order fontconfig happened to list them in.
 bool listedBefore(const ListedFace& a, const ListedFace& b);
+
+// Appends each of `font`'s family names to `out`, each ended by a NUL.
+void appendFamilyNames(FcPattern* font, std::string* out);
 
 // Faces as FcFontList lists them (asking for every value the catalogue
 // needs, with "en" as the name language), read in place from fontconfig's
@@ -69,6 +73,7 @@ class FaceListing {
   const std::vector<std::string>& languages_;
   std::vector<FcFontSet*> sets_;    // owned
   std::vector<TaggedName> tagged_;  // reused from pattern to pattern
+  std::deque<std::string> otherFamilies_;  // the faces' views point here
 };
 
 }  // namespace kavri

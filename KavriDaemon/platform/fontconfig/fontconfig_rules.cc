@@ -379,13 +379,19 @@ void FontconfigRules::clear() {
   rejectPatterns_.clear();
 }
 
-bool FontconfigRules::samePatterns(const FontconfigRules& other) const {
-  auto same = [](const std::vector<FcPattern*>& a, const std::vector<FcPattern*>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](FcPattern* x, FcPattern* y) { return FcPatternEqual(x, y); });
+std::vector<FcPattern*> FontconfigRules::patternsNotIn(const FontconfigRules& was) const {
+  std::vector<FcPattern*> out;
+  auto lacking = [&](const std::vector<FcPattern*>& from, const std::vector<FcPattern*>& in) {
+    for (FcPattern* rule : from) {
+      auto same = [&](FcPattern* p) { return FcPatternEqual(rule, p); };
+      if (std::none_of(in.begin(), in.end(), same)) out.push_back(rule);
+    }
   };
-  return same(acceptPatterns_, other.acceptPatterns_) &&
-         same(rejectPatterns_, other.rejectPatterns_);
+  lacking(acceptPatterns_, was.acceptPatterns_);
+  lacking(was.acceptPatterns_, acceptPatterns_);
+  lacking(rejectPatterns_, was.rejectPatterns_);
+  lacking(was.rejectPatterns_, rejectPatterns_);
+  return out;
 }
 
 namespace {
@@ -409,6 +415,10 @@ bool FontconfigRules::mayRejectWhatWasAccepted(const FontconfigRules& was) const
          holdsAnother(was.acceptGlobs_, acceptGlobs_);
 }
 
+bool FontconfigRules::rejectsBy(FcPattern* rule) const {
+  return std::find(rejectPatterns_.begin(), rejectPatterns_.end(), rule) != rejectPatterns_.end();
+}
+
 bool FontconfigRules::acceptsFile(const std::string& path) const {
   for (const std::string& glob : acceptGlobs_) {
     if (fontconfigGlobMatch(glob.c_str(), path.c_str())) return true;
@@ -419,11 +429,8 @@ bool FontconfigRules::acceptsFile(const std::string& path) const {
   return true;
 }
 
-namespace {
-
-// Whether `rule` matches `font` as fontconfig's listing matches a query: the
-// very test fontconfig applies to its font selectors.
-bool matches(FcConfig* config, FcPattern* rule, FcPattern* font) {
+bool ruleMatches(FcConfig* config, FcPattern* rule, FcPattern* font) {
+  // The very test fontconfig applies to its font selectors.
   FcFontSet one = {1, 1, &font};
   FcFontSet* sets[] = {&one};
   FcObjectSet* objects = FcObjectSetBuild(FC_FILE, static_cast<char*>(nullptr));
@@ -435,14 +442,19 @@ bool matches(FcConfig* config, FcPattern* rule, FcPattern* font) {
   return match;
 }
 
-}  // namespace
+bool namesOneFamily(FcPattern* rule) {
+  FcValue value;
+  return FcPatternObjectCount(rule) == 1 &&
+         FcPatternGet(rule, FC_FAMILY, 0, &value) == FcResultMatch &&
+         FcPatternGet(rule, FC_FAMILY, 1, &value) != FcResultMatch;
+}
 
 bool FontconfigRules::acceptsFont(FcConfig* config, FcPattern* font) const {
   for (FcPattern* rule : acceptPatterns_) {
-    if (matches(config, rule, font)) return true;
+    if (ruleMatches(config, rule, font)) return true;
   }
   for (FcPattern* rule : rejectPatterns_) {
-    if (matches(config, rule, font)) return false;
+    if (ruleMatches(config, rule, font)) return false;
   }
   return true;
 }

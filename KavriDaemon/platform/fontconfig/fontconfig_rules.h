@@ -44,9 +44,14 @@ class FontconfigRules {
   // fontconfig's own list matching (its FcConfigAcceptFont).
   bool acceptsFont(FcConfig* config, FcPattern* font) const;
 
-  // Whether `other` has the same <pattern> rules, in the same order: then
-  // only the <glob> rules can judge a font differently.
-  bool samePatterns(const FontconfigRules& other) const;
+  // The <pattern> rules of these or of `was`'s that the other lacks: a font
+  // none of them matches is judged alike by both. Borrowed from the two.
+  std::vector<FcPattern*> patternsNotIn(const FontconfigRules& was) const;
+
+  // Whether `rule` is one of these <pattern> rules that reject, and whether
+  // any <pattern> rule accepts.
+  bool rejectsBy(FcPattern* rule) const;
+  bool acceptsByPattern() const { return !acceptPatterns_.empty(); }
 
   // Whether these <glob> rules may take a path that `was`'s rejected (a
   // rejecting glob gone, an accepting one new), and the other way round.
@@ -77,6 +82,15 @@ class FontconfigRules {
   std::vector<std::string> missingIncludes_;
   std::array<unsigned char, 32> settingsDigest_ = {};
 };
+
+// Whether a <pattern> rule matches `font` as fontconfig's font selection
+// matches it (its list matching).
+bool ruleMatches(FcConfig* config, FcPattern* rule, FcPattern* font);
+
+// Whether a <pattern> rule names nothing but one family name: it matches a
+// face exactly when it matches one of the face's family names on its own.
+// (A rule of several names matches a face only with all of them.)
+bool namesOneFamily(FcPattern* rule);
 
 // fontconfig's glob: '*' matches any run of bytes ('/' included), '?' any
 // one byte, everything else itself.

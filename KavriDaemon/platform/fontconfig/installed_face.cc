@@ -143,6 +143,7 @@ void FaceNames::packInto(std::string* out) const {
     out->append(name);
     out->push_back('\0');
   }
+  out->append(otherFamilies);
 }
 
 FaceNames FaceNames::unpack(std::string_view packed) {
@@ -152,7 +153,7 @@ FaceNames FaceNames::unpack(std::string_view packed) {
     field = packed.substr(0, end);
     packed.remove_prefix(end == std::string_view::npos ? packed.size() : end + 1);
   }
-  return FaceNames{fields[0], fields[1], fields[2], fields[3]};
+  return FaceNames{fields[0], fields[1], fields[2], fields[3], packed};
 }
 
 FaceTraits FaceTraits::fromFontconfig(std::optional<double> weight, std::optional<double> width,

@@ -30,6 +30,16 @@ using TaggedName = std::pair<std::string_view, std::string_view>;
 size_t localizedName(const std::vector<TaggedName>& names,
                      const std::vector<std::string>& languages);
 
+// Each of the names in `names`, each ended by a NUL.
+template <typename F>
+void forEachNulEnded(std::string_view names, F&& each) {
+  while (!names.empty()) {
+    size_t end = names.find('\0');
+    each(names.substr(0, end));
+    names.remove_prefix(end == std::string_view::npos ? names.size() : end + 1);
+  }
+}
+
 // A face's names: views. A localised name equal to its default is left
 // empty; the traits' flags say which names there are.
 struct FaceNames {
@@ -37,9 +47,20 @@ struct FaceNames {
   std::string_view style;
   std::string_view localizedFamily;
   std::string_view localizedStyle;
+  // fontconfig's other family names, each ended by a NUL: font selection
+  // rules name families in any language.
+  std::string_view otherFamilies;
 
-  // The four, each ended by a NUL (fontconfig's strings hold none).
+  // The four, each ended by a NUL (fontconfig's strings hold none), then
+  // the other families.
   void packInto(std::string* out) const;
+  // Each family name, the other ones too.
+  template <typename F>
+  void forEachFamily(F&& each) const {
+    if (!family.empty()) each(family);
+    if (!localizedFamily.empty()) each(localizedFamily);
+    forEachNulEnded(otherFamilies, each);
+  }
   static FaceNames unpack(std::string_view packed);
   bool operator==(const FaceNames&) const = default;
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/fontconfig/font_file_query.h"
@@ -257,33 +258,71 @@ void InstalledFonts::findFontless(const InstalledFonts* previous,
                                   const std::set<std::string>& unchanged,
                                   const std::vector<ListedFace>& faces) {
   DirectoryStat status;
+  std::string file;  // the file whose cached faces come now
+  size_t cachedFaces = 0;
+  std::string families;
+  auto fileDone = [&] {
+    auto [from, to] =
+        std::equal_range(faces.begin(), faces.end(), std::string_view(file), ListedFaceFile());
+    if (from == to) fontless_[file] = status.version(file);
+    // Faces a rule rejected (or that fontconfig's listing merged): their
+    // families, should a rule that rejected them go.
+    if (cachedFaces > static_cast<size_t>(to - from) && !families.empty()) {
+      rejectedFamilies_[file] = families;
+    }
+  };
   for (const auto& [dir, identity] : dirs_) {
     if (unchanged.count(dir)) continue;
-    cachedAt_[dir] = readCache(dir, config_, [&](std::string_view cached) {
-      if (!std::binary_search(faces.begin(), faces.end(), cached, ListedFaceFile())) {
-        fontless_[std::string(cached)] = status.version(std::string(cached));
+    file.clear();
+    cachedAt_[dir] = readCache(dir, config_, [&](std::string_view cached, FcPattern* face) {
+      if (cached != file) {
+        if (!file.empty()) fileDone();
+        file = cached;
+        cachedFaces = 0;
+        families.clear();
       }
+      FcBool variable = FcFalse;
+      if (FcPatternGetBool(face, FC_VARIABLE, 0, &variable) == FcResultMatch && variable) return;
+      ++cachedFaces;
+      appendFamilyNames(face, &families);
     });
+    if (!file.empty()) fileDone();
   }
   if (unchanged.empty()) return;
   // In unchanged directories, files that held no face before, and those
-  // listed before and no more (a rule rejects them now).
-  auto fontless = [&](std::string_view file, const FileVersion& version) {
-    std::string dir = parentOf(std::string(file));
-    if (unchanged.count(dir) && dirs_.count(dir) &&
-        !std::binary_search(faces.begin(), faces.end(), file, ListedFaceFile())) {
-      fontless_[std::string(file)] = version;
+  // listed before and no more (a rule rejects them now); and the families of
+  // faces rejected before, or listed before and no more.
+  auto inUnchanged = [&](std::string_view path) {
+    std::string dir = parentOf(std::string(path));
+    return unchanged.count(dir) && dirs_.count(dir);
+  };
+  auto fontless = [&](std::string_view path, const FileVersion& version) {
+    if (inUnchanged(path) &&
+        !std::binary_search(faces.begin(), faces.end(), path, ListedFaceFile())) {
+      fontless_[std::string(path)] = version;
     }
   };
-  for (const auto& [file, version] : previous->fontless_) fontless(file, version);
+  for (const auto& [path, version] : previous->fontless_) fontless(path, version);
+  for (const auto& [path, names] : previous->rejectedFamilies_) {
+    if (inUnchanged(path)) rejectedFamilies_[path] = names;
+  }
   // Both lists are in file order.
   const std::vector<ListedFont>& was = previous->table_.listed();
   size_t now = 0;
-  for (size_t i = 0; i < was.size(); ++i) {
-    if (i > 0 && was[i].file == was[i - 1].file) continue;
+  for (size_t i = 0, end; i < was.size(); i = end) {
+    for (end = i + 1; end < was.size() && was[end].file == was[i].file; ++end) {
+    }
     while (now < faces.size() && faces[now].file < was[i].file) ++now;
-    if (now == faces.size() || faces[now].file != was[i].file) {
-      fontless(was[i].file, previous->table_.traits(i).version);
+    size_t nowEnd = now;
+    while (nowEnd < faces.size() && faces[nowEnd].file == was[i].file) ++nowEnd;
+    if (nowEnd - now >= end - i || !inUnchanged(was[i].file)) continue;
+    if (now == nowEnd) fontless(was[i].file, previous->table_.traits(i).version);
+    std::string& record = rejectedFamilies_[std::string(was[i].file)];
+    for (size_t k = i; k < end; ++k) {
+      previous->table_.names(k).forEachFamily([&](std::string_view family) {
+        record.append(family);
+        record.push_back('\0');
+      });
     }
   }
 }
@@ -341,7 +380,7 @@ FaceTable InstalledFonts::tableOf(Drafts& drafts) {
   for (const ListedFace& face : drafts.faces()) {
     text += face.file.size() + face.name.size() + face.names.family.size() +
             face.names.style.size() + face.names.localizedFamily.size() +
-            face.names.localizedStyle.size() + 4;
+            face.names.localizedStyle.size() + face.names.otherFamilies.size() + 4;
   }
   FaceTable::Builder table;
   table.reserve(drafts.faces().size(), text);
@@ -429,8 +468,10 @@ InstalledFonts::Update InstalledFonts::reconfigure(const DirectoryChanges& chang
   FcConfigSetRescanInterval(config, 0);
   ConfiguredPaths paths = ConfiguredPaths::of(config);
   FontconfigRules rules = FontconfigRules::read(config);
+  std::vector<FcPattern*> changedPatterns = rules.patternsNotIn(rules_);
   if (!rules.complete() || paths.roots != paths_.roots ||
-      rules.settingsDigest() != rules_.settingsDigest() || !rules.samePatterns(rules_)) {
+      rules.settingsDigest() != rules_.settingsDigest() ||
+      !std::all_of(changedPatterns.begin(), changedPatterns.end(), namesOneFamily)) {
     FcConfigDestroy(config);
     return Update::kNeedsLoad;
   }
@@ -441,12 +482,13 @@ InstalledFonts::Update InstalledFonts::reconfigure(const DirectoryChanges& chang
   paths_ = std::move(paths);
   FontconfigRules was = std::exchange(rules_, std::move(rules));
   Batch batch;
-  reselect(was, &batch);
+  reselect(was, changedPatterns, &batch);
   collect(changes, everything, &batch);
   return apply(&batch);
 }
 
-void InstalledFonts::reselect(const FontconfigRules& was, Batch* batch) {
+void InstalledFonts::reselect(const FontconfigRules& was,
+                              const std::vector<FcPattern*>& changedPatterns, Batch* batch) {
   auto rejectedNow = [&](const std::string& path) {
     return was.acceptsFile(path) && !rules_.acceptsFile(path);
   };
@@ -471,16 +513,11 @@ void InstalledFonts::reselect(const FontconfigRules& was, Batch* batch) {
         batch->rejected[file] = table_.traits(i).version;
     }
   }
+  if (!changedPatterns.empty()) reselectFamilies(changedPatterns, batch);
   if (!rules_.mayAcceptWhatWasRejected(was)) return;
   // Files rejected before were read and are known as holding no face.
   for (const auto& [file, version] : fontless_) {
-    if (batch->dropped(file) || !acceptedNow(file)) continue;
-    struct stat st;
-    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      batch->reads[file] = fileVersionOf(st);
-    } else {
-      batch->drops.insert(file);
-    }
+    if (acceptedNow(file)) readAgain(file, batch);
   }
   // Directories rejected before were never read: only their names tell.
   std::vector<std::string> found;
@@ -496,6 +533,75 @@ void InstalledFonts::reselect(const FontconfigRules& was, Batch* batch) {
   }
   for (const std::string& path : found) {
     if (isDirectory(path)) readTree(path, batch);
+  }
+}
+
+void InstalledFonts::reselectFamilies(const std::vector<FcPattern*>& patterns, Batch* batch) {
+  // Family names are far fewer than faces: each is matched once.
+  std::unordered_set<std::string_view> families;
+  auto collect = [&](std::string_view family) { families.insert(family); };
+  for (size_t i = 0; i < table_.size(); ++i) table_.names(i).forEachFamily(collect);
+  for (const auto& [file, names] : rejectedFamilies_) forEachNulEnded(names, collect);
+  // Named by any of the rules; and by a rule that now rejects, which with no
+  // rule accepting by pattern settles a face without reading it.
+  std::unordered_set<std::string_view> named, rejected;
+  std::unique_ptr<FcPattern, decltype(&FcPatternDestroy)> probe(FcPatternCreate(),
+                                                                &FcPatternDestroy);
+  if (!probe) return;
+  const bool settles = !rules_.acceptsByPattern();
+  std::string family;
+  for (std::string_view candidate : families) {
+    family = candidate;
+    FcPatternDel(probe.get(), FC_FAMILY);
+    FcPatternAddString(probe.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+    for (FcPattern* rule : patterns) {
+      if (!ruleMatches(config_, rule, probe.get())) continue;
+      named.insert(candidate);
+      if (settles && rules_.rejectsBy(rule)) rejected.insert(candidate);
+    }
+  }
+  if (named.empty()) return;
+  auto isNamed = [&](std::string_view name) { return named.count(name) > 0; };
+  std::vector<std::string> files;
+  const std::vector<ListedFont>& listed = table_.listed();
+  for (size_t i = 0, end; i < listed.size(); i = end) {
+    bool hit = false, allRejected = true;
+    std::string families;
+    for (end = i; end < listed.size() && listed[end].file == listed[i].file; ++end) {
+      bool rejects = false;
+      table_.names(end).forEachFamily([&](std::string_view name) {
+        hit = hit || isNamed(name);
+        rejects = rejects || rejected.count(name) > 0;
+        families.append(name);
+        families.push_back('\0');
+      });
+      allRejected = allRejected && rejects;
+    }
+    if (!hit) continue;
+    std::string file(listed[i].file);
+    if (allRejected && !batch->dropped(file)) {
+      // Every face rejected by family: the file holds none, as it was.
+      batch->rejected[file] = table_.traits(i).version;
+      rejectedFamilies_[file].append(families);
+    } else {
+      files.push_back(std::move(file));
+    }
+  }
+  for (const auto& [file, names] : rejectedFamilies_) {
+    bool hit = false;
+    forEachNulEnded(names, [&](std::string_view name) { hit = hit || isNamed(name); });
+    if (hit) files.push_back(file);
+  }
+  for (const std::string& file : files) readAgain(file, batch);
+}
+
+void InstalledFonts::readAgain(const std::string& file, Batch* batch) {
+  if (batch->dropped(file)) return;
+  struct stat st;
+  if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    batch->reads[file] = fileVersionOf(st);
+  } else {
+    batch->drops.insert(file);
   }
 }
 
@@ -613,9 +719,12 @@ void InstalledFonts::dropTree(const std::string& dir, Batch* batch) {
 InstalledFonts::Update InstalledFonts::apply(Batch* batch) {
   // Read what changed; everything else stays as it is.
   Drafts drafts(languages_);
+  std::map<std::string_view, std::string> rejectedFamilies;
   for (const auto& [path, version] : batch->reads) {
     size_t before = drafts.faces().size();
-    queryFontFile(config_, rules_, path, &drafts.listing);
+    std::string rejected;
+    queryFontFile(config_, rules_, path, &drafts.listing, &rejected);
+    if (!rejected.empty()) rejectedFamilies.emplace(path, std::move(rejected));
     changedDirs_.insert(parentOf(path));
     // A scan rule that moves a face to another file is past what a file read
     // on its own can place.
@@ -677,11 +786,16 @@ InstalledFonts::Update InstalledFonts::apply(Batch* batch) {
   for (const auto& [file, version] : batch->rejected) {
     if (!batch->reads.count(file)) fontless_[file] = version;
   }
+  for (const std::string& file : batch->drops) rejectedFamilies_.erase(file);
   for (const std::string& dir : batch->droppedTrees) {
     std::string prefix = dir + "/";
     for (auto it = fontless_.lower_bound(prefix);
          it != fontless_.end() && startsWith(it->first, prefix);) {
       it = fontless_.erase(it);
+    }
+    for (auto it = rejectedFamilies_.lower_bound(prefix);
+         it != rejectedFamilies_.end() && startsWith(it->first, prefix);) {
+      it = rejectedFamilies_.erase(it);
     }
   }
   for (const auto& [path, version] : batch->reads) {
@@ -691,6 +805,11 @@ InstalledFonts::Update InstalledFonts::apply(Batch* batch) {
       fontless_[path] = version;
     } else {
       fontless_.erase(path);
+    }
+    if (auto families = rejectedFamilies.find(path); families != rejectedFamilies.end()) {
+      rejectedFamilies_[path] = std::move(families->second);
+    } else {
+      rejectedFamilies_.erase(path);
     }
   }
   table_ = table.finish();

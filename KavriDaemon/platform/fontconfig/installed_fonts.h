@@ -90,11 +90,12 @@ class InstalledFonts {
   Update update(const DirectoryChanges& changes, bool everything);
 
   // As update(), after a change of the configuration: one that changes only
-  // which fonts it selects by path (a font manager's rule written or taken
-  // away) is applied to what is known of each file and directory, reading
-  // only those it now takes; fontconfig never reads again whole directories
-  // whose caches this agent's own updates have left behind. kNeedsLoad for
-  // any other change of the configuration.
+  // which fonts it selects, by path or by family name (a font manager's rule
+  // written or taken away), is applied to what is known of each file and
+  // directory, reading only those whose faces it may now judge otherwise;
+  // fontconfig never reads again whole directories whose caches this
+  // agent's own updates have left behind. kNeedsLoad for any other change of
+  // the configuration.
   Update reconfigure(const DirectoryChanges& changes, bool everything);
 
   // Every directory whose change can change the font set: the font
@@ -154,9 +155,15 @@ class InstalledFonts {
   InstalledFonts(FcConfig* config, std::vector<std::string> languages);
 
   void collect(const DirectoryChanges& changes, bool everything, Batch* batch);
-  // Drops what the rules reject now and `was` took, and reads what they take
-  // now and `was` rejected.
-  void reselect(const FontconfigRules& was, Batch* batch);
+  // Drops what the rules reject now and `was` took, and reads again what
+  // they take now and `was` rejected, and the files of faces whose family
+  // `changedPatterns` (each of one family) name.
+  void reselect(const FontconfigRules& was, const std::vector<FcPattern*>& changedPatterns,
+                Batch* batch);
+  // Reads again the files of faces (listed, or rejected by a rule) with a
+  // family one of `patterns` matches.
+  void reselectFamilies(const std::vector<FcPattern*>& patterns, Batch* batch);
+  void readAgain(const std::string& file, Batch* batch);
   void checkDirectory(const std::string& dir, const DirectoryChange& change, Batch* batch);
   void relist(const std::string& dir, bool statAll, const std::set<std::string>& writing,
               Batch* batch);
@@ -179,6 +186,9 @@ class InstalledFonts {
   // Files read that hold no listed face (no font, rejected), so that a look
   // at their directory does not read them again.
   std::map<std::string, FileVersion> fontless_;
+  // The family names of faces a rule rejected, by file, each ended by a NUL:
+  // those a rule taken away may bring back.
+  std::map<std::string, std::string, std::less<>> rejectedFamilies_;
   // Directories changed since fontconfig last read them.
   std::set<std::string> changedDirs_;
   bool fontconfigFontsDropped_ = false;
