@@ -14,7 +14,8 @@ int64_t nanoseconds(const struct timespec& t) {
 }  // namespace
 
 int64_t readCache(const std::string& dir, FcConfig* config,
-                  const std::function<void(std::string_view file, FcPattern* face)>& eachFace) {
+                  const std::function<void(std::string_view file,
+                                           const std::vector<FcPattern*>& faces)>& eachFile) {
   int64_t writtenAtNs = 0;
   FcChar8* cacheFile = nullptr;
   FcCache* cache =
@@ -24,13 +25,23 @@ int64_t readCache(const std::string& dir, FcConfig* config,
     writtenAtNs = nanoseconds(st.st_mtim);
   }
   if (cache) {
-    FcFontSet* fonts = eachFace ? FcCacheCopySet(cache) : nullptr;
+    FcFontSet* fonts = eachFile ? FcCacheCopySet(cache) : nullptr;
     if (fonts) {
+      std::string_view last;
+      std::vector<FcPattern*> faces;
       for (int i = 0; i < fonts->nfont; ++i) {
         FcChar8* file = nullptr;
         if (FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
-        eachFace(reinterpret_cast<const char*>(file), fonts->fonts[i]);
+        std::string_view path = reinterpret_cast<const char*>(file);
+        // A file's faces come one after another.
+        if (path != last && !faces.empty()) {
+          eachFile(last, faces);
+          faces.clear();
+        }
+        last = path;
+        faces.push_back(fonts->fonts[i]);
       }
+      if (!faces.empty()) eachFile(last, faces);
       FcFontSetDestroy(fonts);
     }
     FcDirCacheUnload(cache);

@@ -10,15 +10,17 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavri {
 
 // fontconfig's cache of `dir` under `config`, as it stands: when it was
-// written (0 without one). Each face it holds, accepted or not, goes to
-// `eachFace` (when given) with its file, valid for the call; a file's faces
-// come one after another.
+// written (0 without one). Each font file it holds faces of, accepted or
+// not, goes to `eachFile` (when given) in turn with those faces, all valid
+// for the call.
 int64_t readCache(const std::string& dir, FcConfig* config,
-                  const std::function<void(std::string_view file, FcPattern* face)>& eachFace);
+                  const std::function<void(std::string_view file,
+                                           const std::vector<FcPattern*>& faces)>& eachFile);
 
 // Whether fontconfig would trust a cache of `dir` that no longer describes
 // it. fontconfig checks only the directory's time stamp: a file rewritten

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <unordered_set>
 #include <utility>
 
@@ -258,35 +259,28 @@ void InstalledFonts::findFontless(const InstalledFonts* previous,
                                   const std::set<std::string>& unchanged,
                                   const std::vector<ListedFace>& faces) {
   DirectoryStat status;
-  std::string file;  // the file whose cached faces come now
-  size_t cachedFaces = 0;
-  std::string families;
-  auto fileDone = [&] {
-    auto [from, to] =
-        std::equal_range(faces.begin(), faces.end(), std::string_view(file), ListedFaceFile());
-    if (from == to) fontless_[file] = status.version(file);
-    // Faces a rule rejected (or that fontconfig's listing merged): their
-    // families, should a rule that rejected them go.
-    if (cachedFaces > static_cast<size_t>(to - from) && !families.empty()) {
-      rejectedFamilies_[file] = families;
-    }
-  };
   for (const auto& [dir, identity] : dirs_) {
     if (unchanged.count(dir)) continue;
-    file.clear();
-    cachedAt_[dir] = readCache(dir, config_, [&](std::string_view cached, FcPattern* face) {
-      if (cached != file) {
-        if (!file.empty()) fileDone();
-        file = cached;
-        cachedFaces = 0;
-        families.clear();
-      }
-      FcBool variable = FcFalse;
-      if (FcPatternGetBool(face, FC_VARIABLE, 0, &variable) == FcResultMatch && variable) return;
-      ++cachedFaces;
-      appendFamilyNames(face, &families);
-    });
-    if (!file.empty()) fileDone();
+    cachedAt_[dir] = readCache(
+        dir, config_, [&](std::string_view cached, const std::vector<FcPattern*>& cachedFaces) {
+          auto [from, to] = std::equal_range(faces.begin(), faces.end(), cached, ListedFaceFile());
+          if (from == to) fontless_[std::string(cached)] = status.version(std::string(cached));
+          // Faces a rule rejected (or that fontconfig's listing merged): their
+          // families, should a rule that rejected them go. Whole-font patterns
+          // of variable fonts are never listed.
+          auto variable = [](FcPattern* face) {
+            FcBool is = FcFalse;
+            return FcPatternGetBool(face, FC_VARIABLE, 0, &is) == FcResultMatch && is;
+          };
+          size_t listable = static_cast<size_t>(
+              std::count_if(cachedFaces.begin(), cachedFaces.end(), std::not_fn(variable)));
+          if (listable <= static_cast<size_t>(to - from)) return;
+          std::string families;
+          for (FcPattern* face : cachedFaces) {
+            if (!variable(face)) appendFamilyNames(face, &families);
+          }
+          if (!families.empty()) rejectedFamilies_[std::string(cached)] = std::move(families);
+        });
   }
   if (unchanged.empty()) return;
   // In unchanged directories, files that held no face before, and those
