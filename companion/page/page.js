@@ -4,6 +4,9 @@
 // the filters and that have come near the view, a batch at a time, and each
 // sample gets its own face only once it scrolls near the view.
 import {readAddress, writeAddress} from './address.js';
+import {Comparison} from './comparison.js';
+import {faceKey, findFace} from './face_keys.js';
+import {faceView, setSpecimenText} from './face_view.js';
 import {familyView} from './family_view.js';
 import {Catalogue, filtersActive, filtersNeedFacts, findMatches, kWeights, kWidthPercent, kWidths,
   languageIndex, noFilters} from './model.js';
@@ -20,6 +23,7 @@ const status = $('status');
 const search = $('search');
 const sampleText = $('sample-text');
 const size = $('size');
+const specimen = $('specimen');
 const filterControls = ['slant', 'weight-min', 'weight-max', 'width-min', 'width-max', 'mono',
   'variable', 'language'].map($);
 
@@ -61,23 +65,35 @@ function load(sample, face, first = false) {
   loadQueued = true;
 }
 
+// The FontFace of `face`, asked for now if it was not.
+function fontOf(face) {
+  const url = cat.url(face);
+  let font = fonts.get(url);
+  if (!font) {
+    font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`);
+    document.fonts.add(font);
+    fonts.set(url, font);
+    loading += 1;
+    font.load().catch(() => {}).finally(() => {
+      loading -= 1;
+      loadNext();
+    });
+  }
+  return font;
+}
+
+// The family name `face` is drawn in, once loaded; null when it cannot be.
+function fontFor(face) {
+  const font = fontOf(face);
+  return font.loaded.then(() => font.family, () => null);
+}
+
 function loadNext() {
   loadQueued = false;
   while (loading < kMaxLoading && urgent.length + waiting.length > 0) {
     const [sample, face] = (urgent.length > 0 ? urgent : waiting).shift();
     if (!sample.isConnected) continue;
-    const url = cat.url(face);
-    let font = fonts.get(url);
-    if (!font) {
-      font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`);
-      document.fonts.add(font);
-      fonts.set(url, font);
-      loading += 1;
-      font.load().catch(() => {}).finally(() => {
-        loading -= 1;
-        loadNext();
-      });
-    }
+    const font = fontOf(face);
     font.loaded.then(() => show(sample, font), () => show(sample, null));
   }
 }
@@ -310,7 +326,7 @@ function openItem(item, family) {
   item.setAttribute('aria-expanded', 'true');
   const language = languageIndex(filters.language);
   item.append(familyView(cat, family, (face) => cat.passes(face, filters, language),
-      (sample, face, now) => draw(sample, face, family, now)));
+      (sample, face, now) => draw(sample, face, family, now), faceActions));
   open = {key: cat.families[family], item};
 }
 
@@ -352,6 +368,8 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     search.focus();
     search.select();
+  } else if (e.key === 'Escape' && viewing && !isTyping(e.target)) {
+    closeFace();
   } else if (e.key === 'Escape' && open &&
              (!isTyping(e.target) || (open.item && open.item.contains(e.target)))) {
     const item = open.item;
@@ -377,6 +395,57 @@ document.addEventListener('keydown', (e) => {
   }
 });
 
+// A face opened to its view in place of the list, by its key, kept in the
+// address; and the faces pinned for the comparison.
+let viewing = null;  // {key, face}: face -1 while the catalogue has not it
+const comparison = new Comparison($('comparison'), fontFor, () => {
+  for (const button of document.querySelectorAll('.face .compare, .specimen .compare')) {
+    const face = Number(button.closest('[data-face]').dataset.face);
+    button.setAttribute('aria-pressed', String(comparison.has(cat, face)));
+  }
+  saveAddress();
+});
+const faceActions = {
+  open: (face) => {
+    showFace(faceKey(cat, face));
+    saveAddress();
+  },
+  compare: (face) => comparison.toggle(cat, face),
+  compared: (face) => comparison.has(cat, face),
+  close: () => closeFace(),
+};
+
+function showFace(key) {
+  const face = findFace(cat, key);
+  viewing = {key, face};
+  list.hidden = more.hidden = true;
+  specimen.hidden = false;
+  if (face < 0) {
+    const gone = document.createElement('p');
+    gone.className = 'gone';
+    gone.setAttribute('role', 'alert');
+    gone.textContent = `The face ${key.slice(key.indexOf('/'))} is no longer installed.`;
+    const back = document.createElement('button');
+    back.type = 'button';
+    back.textContent = 'Back to the list';
+    back.addEventListener('click', () => closeFace());
+    specimen.replaceChildren(gone, back);
+  } else {
+    specimen.replaceChildren(faceView(cat, face, fontFor, () => sampleText.value, faceActions));
+  }
+  scrollTo(0, 0);
+}
+
+function closeFace() {
+  if (!viewing) return;
+  viewing = null;
+  specimen.replaceChildren();
+  specimen.hidden = true;
+  list.hidden = more.hidden = false;
+  saveAddress();
+  if (open && open.item) open.item.scrollIntoView({block: 'start'});
+}
+
 // The address follows the controls, a moment after they settle.
 let addressTimer = null;
 
@@ -384,7 +453,8 @@ function saveAddress() {
   clearTimeout(addressTimer);
   addressTimer = setTimeout(() => {
     const address = writeAddress({query: search.value.trim(), text: sampleText.value,
-      size: Number(size.value), filters, open: open && open.key});
+      size: Number(size.value), filters, open: open && open.key,
+      face: viewing && viewing.key, compare: comparison.keys});
     if (address !== location.search) {
       history.replaceState(null, '', address || location.pathname);
     }
@@ -422,6 +492,7 @@ function setSize(px) {
   size.value = String(px);
   $('size-value').textContent = `${px} px`;
   list.style.setProperty('--size', `${px}px`);
+  $('comparison').style.setProperty('--size', `${px}px`);
 }
 
 for (const control of filterControls) {
@@ -448,6 +519,8 @@ sampleText.addEventListener('input', () => {
     item.querySelector('.sample').textContent = sampleText.value || item.querySelector('.name')
         .textContent;
   }
+  comparison.setText(sampleText.value);
+  setSpecimenText(specimen, sampleText.value);
   saveAddress();
 });
 size.addEventListener('input', () => {
@@ -463,6 +536,9 @@ filters = start.filters;
 setControls(filters);
 setSize(start.size);
 if (start.open !== null) open = {key: start.open, item: null};
+if (start.face !== null) viewing = {key: start.face, face: -1};
+comparison.set(start.compare);
+comparison.setText(start.text);
 
 const events = new EventSource('/events');
 events.addEventListener('catalogue', (e) => {
@@ -476,8 +552,14 @@ events.addEventListener('catalogue', (e) => {
   document.body.dataset.generation = String(cat.generation);
   const fresh = cat;
   requestIdleCallback(() => fresh.keys());  // ready before the first key
-  if (open && open.item && !start.shown) open.item.scrollIntoView({block: 'start'});
+  if (open && open.item && !start.shown && !viewing) open.item.scrollIntoView({block: 'start'});
   start.shown = true;
+  comparison.draw(cat);
+  // The face in view is drawn afresh from the new catalogue, or said to be gone.
+  if (viewing && (viewing.face < 0 || findFace(cat, viewing.key) !== viewing.face ||
+      !specimen.firstElementChild)) {
+    showFace(viewing.key);
+  }
 });
 events.addEventListener('facts', (e) => factsCame(JSON.parse(e.data)));
 events.addEventListener('error', () => {

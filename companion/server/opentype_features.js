@@ -91,7 +91,7 @@ async function featureRecords(take, table, notes) {
   const out = [];
   for (let k = 0; k < fits; k++) {
     const tag = records.toString('latin1', 6 * k, 6 * k + 4);
-    if (!/^[\x20-\x7e]{4}$/.test(tag)) continue;
+    if (!/^[\x20\x21\x23-\x5b\x5d-\x7e]{4}$/.test(tag)) continue;  // a quote would end it in CSS
     out.push({tag, at: listAt + records.readUInt16BE(6 * k + 4)});
   }
   return out;
