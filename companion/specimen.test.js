@@ -144,6 +144,22 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
       poll();
     })`);
     assert.equal(new URLSearchParams(where).get('face'), kFonts.inter);
+
+    // Its Compare button pins it to the comparison, kept in the address too.
+    const pinned = await page.evaluate(`async (waitFor) => {
+      document.querySelector('.specimen .compare').click();
+      const region = await waitFor(() =>
+        document.querySelector('[role=region][aria-label=Comparison]:not([hidden])'));
+      await new Promise((resolve) => {
+        const poll = () => (location.search.includes('compare=') ? resolve()
+                                                                 : setTimeout(poll, 10));
+        poll();
+      });
+      return [[...region.querySelectorAll('figure')].map((f) => f.dataset.key),
+        new URLSearchParams(location.search).getAll('compare'),
+        document.querySelector('.specimen .compare').getAttribute('aria-pressed')];
+    }`);
+    assert.deepEqual(pinned, [[kFonts.inter], [kFonts.inter], 'true']);
   });
 
   it('InterVariableIsOneFaceWithBothAxesAndItsInstances', async () => {
@@ -248,6 +264,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     const faces = [key(kFonts.inter), key(kFonts.dejavu), key(kFonts.wqy, 'WenQuanYiZenHeiMono')];
     const search = new URLSearchParams({text: 'Hamburg 0123', size: '40'});
     for (const face of [...faces, key('/gone/Missing.ttf')]) search.append('compare', face);
+    search.set('face', key('/gone/Viewed.ttf'));
     const page = await open('?' + search.toString());
     const shown = await page.evaluate(`async (waitFor) => {
       const region = await waitFor(() =>
@@ -264,6 +281,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
             document.fonts.check('20px ' + s.style.fontFamily, s.textContent)),
         families: new Set(samples.map((s) => s.style.fontFamily)).size,
         gone: region.querySelector('.gone').textContent,
+        viewGone: (await waitFor(() => document.querySelector('#specimen .gone'))).textContent,
       };
     }`);
     assert.deepEqual(shown.keys, faces);
@@ -272,5 +290,6 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     assert.deepEqual(shown.drawn, [true, true, true]);
     assert.equal(shown.families, 3);
     assert.match(shown.gone, /no longer installed: \/gone\/Missing\.ttf/);
+    assert.equal(shown.viewGone, 'The face /gone/Viewed.ttf is no longer installed.');
   });
 });

@@ -9,6 +9,7 @@ const kWaterfall = [12, 16, 24, 36, 48, 72, 96, 120];
 // Features a browser applies unless told not to: their boxes start ticked.
 const kOnByDefault = new Set(['abvm', 'blwm', 'calt', 'ccmp', 'clig', 'curs', 'dist', 'kern',
   'liga', 'locl', 'mark', 'mkmk', 'rclt', 'rlig', 'rvrn']);
+const kSettleMs = 200;
 const kDefaultText = 'The quick brown fox jumps over the lazy dog 0123456789';
 
 function element(tag, className, text) {
@@ -101,8 +102,10 @@ export function setSpecimenText(root, text) {
 }
 
 // font-feature-settings and font-variation-settings from the controls, on
-// every text drawn in the face.
-function setSettings(view) {
+// every text drawn in the face. A moving slider moves the sample at once and
+// the waterfall once it settles: each size at each place on the axes is a
+// font instance of its own to make, too many for one frame.
+function setSettings(view, settled = true) {
   const features = [...view.querySelectorAll('.features input')]
       .filter((box) => box.checked !== kOnByDefault.has(box.value))
       .map((box) => `"${box.value}" ${box.checked ? 1 : 0}`);
@@ -110,6 +113,12 @@ function setSettings(view) {
       .map((range) => `"${range.name}" ${range.value}`);
   view.style.setProperty('--features', features.join(', ') || 'normal');
   view.style.setProperty('--variations', variations.join(', ') || 'normal');
+  clearTimeout(view.settleTimer);
+  if (settled) {
+    view.style.setProperty('--settled-variations', variations.join(', ') || 'normal');
+  } else {
+    view.settleTimer = setTimeout(() => setSettings(view), kSettleMs);
+  }
 }
 
 function featureControls(features, view) {
@@ -152,8 +161,9 @@ function axisControls(axes, instances, view) {
     const value = element('output', '', String(axis.default));
     range.addEventListener('input', () => {
       value.textContent = range.value;
-      setSettings(view);
+      setSettings(view, false);
     });
+    range.addEventListener('change', () => setSettings(view));
     label.append(`${axis.name} `, range, value,
         element('span', 'range', `${axis.min} to ${axis.max}, default ${axis.default}`));
     part.append(label);

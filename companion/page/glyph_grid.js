@@ -5,7 +5,8 @@
 
 const kCell = 56;  // px, square
 const kHeader = 30;  // px, a block's name
-const kOverscan = 1;  // screens drawn above and below the view
+const kOverscan = 0.5;  // screens drawn above and below the view
+const kMaxCellsAtOnce = 200;  // in one frame; more wait for the next
 
 const hex = (cp) => cp.toString(16).toUpperCase().padStart(4, '0');
 
@@ -41,7 +42,7 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
   const scroller = document.createElement('div');
   scroller.className = 'glyph-scroller';
   scroller.tabIndex = 0;
-  scroller.setAttribute('aria-label', 'Characters by Unicode block');
+  scroller.setAttribute('aria-label', 'Characters by Unicode block: arrow keys choose one');
   const sticky = document.createElement('div');
   sticky.className = 'block-name sticky';
   sticky.setAttribute('aria-hidden', 'true');
@@ -51,6 +52,7 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
   scroller.append(sticky, space);
 
   let columns = 0;
+  let chosen = -1;  // index in cps of the chosen character
   let tops = [];  // each group's top, in px from the space's top
   let drawn = new Map();  // row key -> element
 
@@ -98,26 +100,32 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
     row.style.top = `${tops[g] + kHeader + r * kCell}px`;
     const from = groups[g].from + r * columns;
     const to = Math.min(groups[g].to, from + columns);
+    // Plain elements: a button each costs a frame tens of milliseconds for a
+    // screen of cells. The grid takes the keys (arrows, Enter) for them.
     for (let i = from; i < to; i++) {
-      const cell = document.createElement('button');
-      cell.type = 'button';
+      const cell = document.createElement('span');
       cell.className = 'glyph';
       cell.dataset.cp = hex(cps[i]);
+      cell.dataset.index = String(i);
       cell.textContent = String.fromCodePoint(cps[i]);
-      cell.title = `U+${hex(cps[i])}`;
+      if (i === chosen) cell.setAttribute('aria-selected', 'true');
       row.append(cell);
     }
     return row;
   }
 
-  // Puts in the rows within kOverscan screens of the view, takes out the rest.
-  function draw() {
+  // Puts in the rows within kOverscan screens of the view (only those in
+  // view when `near` is false: after a jump, the rest follow a frame later),
+  // and takes out the rest.
+  let overscanTimer = null;
+  function draw(near = true) {
     if (groups.length === 0) return;
     measure();
     const offset = space.offsetTop;
     const screen = scroller.clientHeight || 600;
-    const top = Math.max(0, scroller.scrollTop - offset - kOverscan * screen);
-    const bottom = scroller.scrollTop - offset + (1 + kOverscan) * screen;
+    const margin = near ? kOverscan * screen : 0;
+    const top = Math.max(0, scroller.scrollTop - offset - margin);
+    const bottom = scroller.scrollTop - offset + screen + margin;
     const wanted = new Map();
     for (let g = groupAt(top); g < groups.length && tops[g] < bottom; g++) {
       if (tops[g] + kHeader > top) wanted.set(`h${g}`, () => headerRow(g));
@@ -129,8 +137,12 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
         wanted.set(`${g}:${r}`, () => cellRow(g, r));
       }
     }
+    const missing = [...wanted.keys()].filter((key) => !drawn.has(key)).length;
+    if (near && missing * columns > kMaxCellsAtOnce) return draw(false);
+    clearTimeout(overscanTimer);
+    if (!near) overscanTimer = setTimeout(() => requestAnimationFrame(() => draw()), 0);
     for (const [key, row] of drawn) {
-      if (!wanted.has(key)) {
+      if (!wanted.has(key) && near) {
         row.remove();
         drawn.delete(key);
       }
@@ -157,14 +169,33 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
     });
   }, {passive: true});
   new ResizeObserver(() => draw()).observe(scroller);
+  // Chooses the character at index `i` of cps, and brings it into view.
+  function select(i) {
+    if (i < 0 || i >= cps.length) return;
+    chosen = i;
+    for (const old of space.querySelectorAll('.glyph[aria-selected]')) {
+      old.removeAttribute('aria-selected');
+    }
+    const g = groups.findIndex((group) => group.from <= i && i < group.to);
+    const y = space.offsetTop + tops[g] + kHeader + Math.floor((i - groups[g].from) / columns) * kCell;
+    if (y < scroller.scrollTop + kHeader || y + kCell > scroller.scrollTop + scroller.clientHeight) {
+      scroller.scrollTop = y - kHeader - space.offsetTop;
+      draw();
+    }
+    const cell = space.querySelector(`.glyph[data-index="${i}"]`);
+    if (cell) cell.setAttribute('aria-selected', 'true');
+    choose(cps[i]);
+  }
+
   space.addEventListener('click', (e) => {
     const cell = e.target.closest('.glyph');
-    if (!cell) return;
-    for (const old of space.querySelectorAll('.glyph[aria-pressed=true]')) {
-      old.setAttribute('aria-pressed', 'false');
-    }
-    cell.setAttribute('aria-pressed', 'true');
-    choose(parseInt(cell.dataset.cp, 16));
+    if (cell) select(Number(cell.dataset.index));
+  });
+  scroller.addEventListener('keydown', (e) => {
+    const step = {ArrowRight: 1, ArrowLeft: -1, ArrowDown: columns, ArrowUp: -columns}[e.key];
+    if (step === undefined) return;
+    e.preventDefault();
+    select(chosen < 0 ? 0 : Math.min(cps.length - 1, Math.max(0, chosen + step)));
   });
   return {element: scroller, scroller, draw, blockCount: groups.length,
     lastBlock: groups.length > 0 ? groups[groups.length - 1].name : ''};
