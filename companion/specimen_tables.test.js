@@ -14,6 +14,7 @@ const {readSpecimen} = require('./server/specimen.js');
 const {SpecimenRoutes} = require('./server/specimen_routes.js');
 const {UnicodeData} = require('./server/unicode_data.js');
 const h = require('./harness.js');
+const {layoutTable, makeSpecimenFont, sfnt} = require('./specimen_fonts.js');
 
 const kFonts = {
   dejavu: '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf',
@@ -44,52 +45,12 @@ async function specimenOf(data, postscript = null) {
 
 const specimenOfFile = (file, postscript) => specimenOf(fs.readFileSync(file), postscript);
 
-// A single font of `tables` (Map tag -> Buffer), laid out as a file.
-function sfnt(tables) {
-  const dir = Buffer.alloc(12 + 16 * tables.size);
-  dir.writeUInt32BE(0x00010000, 0);
-  dir.writeUInt16BE(tables.size, 4);
-  let at = dir.length;
-  const data = [];
-  [...tables].forEach(([tag, bytes], k) => {
-    dir.write(tag, 12 + 16 * k, 'latin1');
-    dir.writeUInt32BE(at, 12 + 16 * k + 8);
-    dir.writeUInt32BE(bytes.length, 12 + 16 * k + 12);
-    const padded = Buffer.alloc((bytes.length + 3) & ~3);
-    bytes.copy(padded);
-    data.push(padded);
-    at += padded.length;
-  });
-  return Buffer.concat([dir, ...data]);
-}
-
 // DejaVu Sans's tables with some replaced.
 function dejavuWith(replaced) {
   const tables = new Map([...h.fontTables(fs.readFileSync(kFonts.dejavu))]
       .map(([tag, t]) => [tag, t.data]));
   for (const [tag, bytes] of Object.entries(replaced)) tables.set(tag, bytes);
   return sfnt(tables);
-}
-
-// A layout table whose feature list has `tags`, each feature's parameters
-// naming name ID `nameId` (0: no parameters).
-function layoutTable(tags, nameId = 0) {
-  const listAt = 10;
-  const featureAt = 2 + 6 * tags.length;  // from the list's start
-  const table = Buffer.alloc(listAt + featureAt + 4 + 4);
-  table.writeUInt16BE(1, 0);
-  table.writeUInt16BE(listAt, 6);
-  table.writeUInt16BE(tags.length, listAt);
-  tags.forEach((tag, k) => {
-    table.write(tag, listAt + 2 + 6 * k, 'latin1');
-    table.writeUInt16BE(featureAt, listAt + 2 + 6 * k + 4);
-  });
-  // The feature (all share it): its parameters just after it.
-  if (nameId) {
-    table.writeUInt16BE(4, listAt + featureAt);
-    table.writeUInt16BE(nameId, listAt + featureAt + 6);
-  }
-  return table;
 }
 
 describe('readSpecimen', {skip: skipFonts}, () => {
@@ -143,6 +104,24 @@ describe('readSpecimen', {skip: skipFonts}, () => {
     assert.ok(names.includes('Thin') && names.includes('Black Italic'), names.join(', '));
     assert.deepEqual(variable.instances.find((i) => i.name === 'Black Italic').coordinates,
         {wght: 900, slnt: -10});
+  });
+
+  it('NamesFeaturesAxesAndInstancesAsTheFontNamesThem', async () => {
+    const view = await specimenOf(makeSpecimenFont('AZaz'));
+    assert.deepEqual(view.features, [{tag: 'kern', name: 'Kerning', own: ''},
+      {tag: 'liga', name: 'Standard ligatures', own: ''},
+      {tag: 'ss01', name: 'Open forms', own: 'Open forms'}]);
+    assert.deepEqual(view.axes, [
+      {tag: 'wght', name: 'Weight', min: 100, default: 400, max: 900, hidden: false},
+      {tag: 'wdth', name: 'Regular', min: 75, default: 100, max: 100, hidden: false}]);
+    assert.deepEqual(view.instances, [{name: 'Light', coordinates: {wght: 300, wdth: 100}},
+      {name: 'Heavy', coordinates: {wght: 900, wdth: 75}}]);
+    assert.deepEqual([view.unitsPerEm, view.glyphCount, view.xHeight, view.capHeight],
+        [1000, 64, 500, 700]);
+    assert.deepEqual([view.characters.count, view.characters.runs],
+        [4, [65, 65, 90, 90, 97, 97, 122, 122]]);
+    assert.equal(view.names.licenceUrl, 'https://example.com/licence');
+    assert.deepEqual(view.notes, []);
   });
 
   it('AFontCutShortNeverThrowsAndSaysWhatItLacks', async () => {
