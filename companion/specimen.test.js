@@ -160,6 +160,19 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
         document.querySelector('.specimen .compare').getAttribute('aria-pressed')];
     }`);
     assert.deepEqual(pinned, [[kFonts.inter], [kFonts.inter], 'true']);
+
+    // Back to the list, on the face's row; the address forgets the view.
+    const back = await page.evaluate(`async () => {
+      document.querySelector('.specimen .back').click();
+      await new Promise((resolve) => {
+        const poll = () => (location.search.includes('face=') ? setTimeout(poll, 10) : resolve());
+        poll();
+      });
+      return [document.getElementById('families').hidden,
+        document.activeElement.querySelector('.name').textContent,
+        new URLSearchParams(location.search).getAll('compare')];
+    }`);
+    assert.deepEqual(back, [false, 'Regular', [kFonts.inter]]);
   });
 
   it('InterVariableIsOneFaceWithBothAxesAndItsInstances', async () => {

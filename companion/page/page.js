@@ -434,16 +434,28 @@ function showFace(key) {
     specimen.replaceChildren(faceView(cat, face, fontFor, () => sampleText.value, faceActions));
   }
   scrollTo(0, 0);
+  // A reader lands on the view's title.
+  const title = specimen.querySelector('h2, .gone');
+  title.tabIndex = -1;
+  title.focus({preventScroll: true});
 }
 
+// Back to the list, on the row of the face that was in view.
 function closeFace() {
   if (!viewing) return;
+  const face = viewing.face;
   viewing = null;
   specimen.replaceChildren();
   specimen.hidden = true;
   list.hidden = more.hidden = false;
   saveAddress();
-  if (open && open.item) open.item.scrollIntoView({block: 'start'});
+  const row = open && open.item && open.item.querySelector(`.face[data-face="${face}"]`);
+  if (row) {
+    row.focus({preventScroll: true});
+    row.scrollIntoView({block: 'center'});
+  } else if (open && open.item) {
+    open.item.scrollIntoView({block: 'start'});
+  }
 }
 
 // The address follows the controls, a moment after they settle.

@@ -55,6 +55,12 @@ const kRegistered = new Map(Object.entries({
   vrtr: 'Vertical alternates for rotation', zero: 'Slashed zero',
 }));
 
+// Four printable characters, none a quote or backslash: the page writes tags
+// into CSS strings.
+function isTag(tag) {
+  return /^[\x20\x21\x23-\x5b\x5d-\x7e]{4}$/.test(tag);
+}
+
 const kNamedSet = /^(ss(0[1-9]|1\d|20)|cv(0[1-9]|[1-9]\d))$/;
 
 // The registered name of `tag`, or ''.
@@ -91,7 +97,7 @@ async function featureRecords(take, table, notes) {
   const out = [];
   for (let k = 0; k < fits; k++) {
     const tag = records.toString('latin1', 6 * k, 6 * k + 4);
-    if (!/^[\x20\x21\x23-\x5b\x5d-\x7e]{4}$/.test(tag)) continue;  // a quote would end it in CSS
+    if (!isTag(tag)) continue;
     out.push({tag, at: listAt + records.readUInt16BE(6 * k + 4)});
   }
   return out;
@@ -137,4 +143,4 @@ async function readFeatures(take, dir, names, notes) {
   return features;
 }
 
-module.exports = {readFeatures, registeredName};
+module.exports = {isTag, readFeatures, registeredName};

@@ -8,7 +8,7 @@
 const {budgetedReader, faceDirectory, fontOffsets, namedFaces, readCmap} =
     require('./font_tables.js');
 const {mappedRuns} = require('./mapped_runs.js');
-const {readFeatures} = require('./opentype_features.js');
+const {isTag, readFeatures} = require('./opentype_features.js');
 const {kNameIds, readNames} = require('./sfnt_names.js');
 
 const kMaxReadBytes = 24 * 1024 * 1024;  // directories, names, maps, layout lists
@@ -76,7 +76,7 @@ async function readVariations(take, dir, names, notes) {
     const at = axesAt + k * axisSize;
     const tag = d.toString('latin1', at, at + 4);
     const [min, value, max] = [4, 8, 12].map((o) => fixed(d, at + o));
-    if (!/^[\x20-\x7e]{4}$/.test(tag) || !(min <= value && value <= max)) {
+    if (!isTag(tag) || !(min <= value && value <= max)) {
       notes.push('the fvar table\'s axes do not hold together');
       return none;
     }
