@@ -271,6 +271,26 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     }`);
     assert.notEqual(widths[0], widths[1]);
     assert.equal(widths[2], '"liga" 0');
+
+    // The grid from the keyboard: arrows choose a character.
+    await page.evaluate(`async (waitFor) => {
+      const scroller = document.querySelector('.glyph-scroller');
+      await waitFor(() => scroller.querySelector('.glyph'));
+      scroller.focus();
+    }`);
+    for (let i = 0; i < 2; i++) {
+      await page.send('Input.dispatchKeyEvent', {type: 'rawKeyDown', key: 'ArrowRight',
+        windowsVirtualKeyCode: 39});
+      await page.send('Input.dispatchKeyEvent', {type: 'keyUp', key: 'ArrowRight',
+        windowsVirtualKeyCode: 39});
+    }
+    const chosen = await page.evaluate(`async (waitFor) => {
+      const second = document.querySelectorAll('.glyph')[1];
+      await waitFor(() => document.querySelector('.glyph-code'));
+      return [document.querySelector('.glyph-code').textContent, 'U+' + second.dataset.cp,
+        second.getAttribute('aria-selected')];
+    }`);
+    assert.deepEqual(chosen, [chosen[1], chosen[1], 'true']);
   });
 
   it('ComparesThreeFacesFromTheAddressAlone', async () => {
