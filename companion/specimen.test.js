@@ -178,6 +178,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
   it('InterVariableIsOneFaceWithBothAxesAndItsInstances', async () => {
     const page = await open(address({open: 'Inter', face: key(kFonts.interVariable)}));
     const shown = await page.evaluate(kViewShown);
+    assert.equal(shown.title, 'Inter — variable, Inter.var.ttf');
     assert.deepEqual(shown.axes, [['Weight', '100', '900', '400'], ['Slant', '-10', '0', '0']]);
     assert.ok(shown.presets.includes('Black Italic') && shown.presets.includes('Thin'),
         shown.presets.join(', '));

@@ -3,7 +3,7 @@
 // keys (face_keys.js), so the address keeps them and a face gone from the
 // catalogue is named as gone.
 import {kMaxCompared} from './address.js';
-import {faceKey, findFace} from './face_keys.js';
+import {faceKey, faceLabel, findFace} from './face_keys.js';
 
 const kDefaultText = 'The quick brown fox jumps over the lazy dog';
 
@@ -103,7 +103,7 @@ export class Comparison {
       sample.dataset.shown = family ? 'loaded' : 'failed';
     });
     const caption = document.createElement('figcaption');
-    caption.textContent = `${cat.name(cat.familyOf(face))} — ${cat.styles[face]} `;
+    caption.textContent = `${faceLabel(cat, face)} `;
     const unpin = document.createElement('button');
     unpin.type = 'button';
     unpin.textContent = 'Remove';

@@ -47,3 +47,18 @@ export function faceRows(cat, family) {
   }
   return rows;
 }
+
+// What a face is called where it stands alone: its family and style, or for
+// a variable font's file, its family and file.
+export function faceLabel(cat, face) {
+  const family = cat.familyOf(face);
+  const path = cat.path(face);
+  if (!isCollection(path)) {
+    for (let f = cat.first[family]; f < cat.first[family + 1]; f++) {
+      if (f !== face && cat.file[f] === cat.file[face]) {
+        return `${cat.name(family)} — variable, ${path.slice(path.lastIndexOf('/') + 1)}`;
+      }
+    }
+  }
+  return `${cat.name(family)} — ${cat.styles[face]}`;
+}

@@ -2,7 +2,7 @@
 // to turn on and off and its variable axes to move, a waterfall of sizes,
 // every character it maps, and who made it under what licence, from what
 // the server reads of the font's own tables (/specimen).
-import {isCollection} from './face_keys.js';
+import {faceLabel, isCollection} from './face_keys.js';
 import {glyphGrid} from './glyph_grid.js';
 
 const kWaterfall = [12, 16, 24, 36, 48, 72, 96, 120];
@@ -36,7 +36,7 @@ const hex = (cp) => cp.toString(16).toUpperCase().padStart(4, '0');
 export function faceView(cat, face, fontFor, text, actions) {
   const view = element('article', 'specimen');
   view.dataset.face = String(face);
-  const title = `${cat.name(cat.familyOf(face))} — ${cat.styles[face]}`;
+  const title = faceLabel(cat, face);
   view.setAttribute('aria-label', `Face view: ${title}`);
   const head = element('div', 'specimen-head');
   const back = element('button', 'back', 'Back to the list');
@@ -64,9 +64,8 @@ export function faceView(cat, face, fontFor, text, actions) {
       return;
     }
     status.textContent = family ? '' : 'The browser could not load this face.';
-    if (spec.axes.length > 0) {
-      heading.textContent = `${cat.name(cat.familyOf(face))} — variable font, ` +
-          `${spec.instances.length} named instances`;
+    if (spec.axes.length > 0 && !/ — variable/.test(heading.textContent)) {
+      heading.textContent = `${cat.name(cat.familyOf(face))} — variable`;
     }
     fill(view, spec, family ? `"${family}", sans-serif` : 'sans-serif', text);
     view.dataset.ready = 'true';
