@@ -5,8 +5,9 @@
 // sample gets its own face only once it scrolls near the view.
 import {readAddress, writeAddress} from './address.js';
 import {Comparison} from './comparison.js';
-import {faceKey, findFace} from './face_keys.js';
-import {faceView, setSpecimenText} from './face_view.js';
+import {faceKey} from './face_keys.js';
+import {FacePage} from './face_page.js';
+import {setSpecimenText} from './face_view.js';
 import {familyView} from './family_view.js';
 import {Catalogue, filtersActive, filtersNeedFacts, findMatches, kWeights, kWidthPercent, kWidths,
   languageIndex, noFilters} from './model.js';
@@ -368,7 +369,7 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     search.focus();
     search.select();
-  } else if (e.key === 'Escape' && viewing && !isTyping(e.target)) {
+  } else if (e.key === 'Escape' && facePage.key !== null && !isTyping(e.target)) {
     closeFace();
   } else if (e.key === 'Escape' && open &&
              (!isTyping(e.target) || (open.item && open.item.contains(e.target)))) {
@@ -395,9 +396,8 @@ document.addEventListener('keydown', (e) => {
   }
 });
 
-// A face opened to its view in place of the list, by its key, kept in the
-// address; and the faces pinned for the comparison.
-let viewing = null;  // {key, face}: face -1 while the catalogue has not it
+// A face opened to its view in place of the list, kept in the address; and
+// the faces pinned for the comparison.
 const comparison = new Comparison($('comparison'), fontFor, () => {
   for (const button of document.querySelectorAll('.face .compare, .specimen .compare')) {
     const face = Number(button.closest('[data-face]').dataset.face);
@@ -407,47 +407,19 @@ const comparison = new Comparison($('comparison'), fontFor, () => {
 });
 const faceActions = {
   open: (face) => {
-    showFace(faceKey(cat, face));
+    facePage.show(cat, faceKey(cat, face));
     saveAddress();
   },
   compare: (face) => comparison.toggle(cat, face),
   compared: (face) => comparison.has(cat, face),
   close: () => closeFace(),
 };
-
-function showFace(key) {
-  const face = findFace(cat, key);
-  viewing = {key, face};
-  list.hidden = more.hidden = true;
-  specimen.hidden = false;
-  if (face < 0) {
-    const gone = document.createElement('p');
-    gone.className = 'gone';
-    gone.setAttribute('role', 'alert');
-    gone.textContent = `The face ${key.slice(key.indexOf('/'))} is no longer installed.`;
-    const back = document.createElement('button');
-    back.type = 'button';
-    back.textContent = 'Back to the list';
-    back.addEventListener('click', () => closeFace());
-    specimen.replaceChildren(gone, back);
-  } else {
-    specimen.replaceChildren(faceView(cat, face, fontFor, () => sampleText.value, faceActions));
-  }
-  scrollTo(0, 0);
-  // A reader lands on the view's title.
-  const title = specimen.querySelector('h2, .gone');
-  title.tabIndex = -1;
-  title.focus({preventScroll: true});
-}
+const facePage = new FacePage(specimen, [list, more], fontFor, () => sampleText.value,
+    faceActions);
 
 // Back to the list, on the row of the face that was in view.
 function closeFace() {
-  if (!viewing) return;
-  const face = viewing.face;
-  viewing = null;
-  specimen.replaceChildren();
-  specimen.hidden = true;
-  list.hidden = more.hidden = false;
+  const face = facePage.close();
   saveAddress();
   const row = open && open.item && open.item.querySelector(`.face[data-face="${face}"]`);
   if (row) {
@@ -466,7 +438,7 @@ function saveAddress() {
   addressTimer = setTimeout(() => {
     const address = writeAddress({query: search.value.trim(), text: sampleText.value,
       size: Number(size.value), filters, open: open && open.key,
-      face: viewing && viewing.key, compare: comparison.keys});
+      face: facePage.key, compare: comparison.keys});
     if (address !== location.search) {
       history.replaceState(null, '', address || location.pathname);
     }
@@ -548,7 +520,7 @@ filters = start.filters;
 setControls(filters);
 setSize(start.size);
 if (start.open !== null) open = {key: start.open, item: null};
-if (start.face !== null) viewing = {key: start.face, face: -1};
+if (start.face !== null) facePage.expect(start.face);
 comparison.set(start.compare);
 comparison.setText(start.text);
 
@@ -564,14 +536,12 @@ events.addEventListener('catalogue', (e) => {
   document.body.dataset.generation = String(cat.generation);
   const fresh = cat;
   requestIdleCallback(() => fresh.keys());  // ready before the first key
-  if (open && open.item && !start.shown && !viewing) open.item.scrollIntoView({block: 'start'});
+  if (open && open.item && !start.shown && facePage.key === null) {
+    open.item.scrollIntoView({block: 'start'});
+  }
   start.shown = true;
   comparison.draw(cat);
-  // The face in view is drawn afresh from the new catalogue, or said to be gone.
-  if (viewing && (viewing.face < 0 || findFace(cat, viewing.key) !== viewing.face ||
-      !specimen.firstElementChild)) {
-    showFace(viewing.key);
-  }
+  facePage.catalogueChanged(cat);
 });
 events.addEventListener('facts', (e) => factsCame(JSON.parse(e.data)));
 events.addEventListener('error', () => {

@@ -16,6 +16,7 @@ const kPage = {
   address: "@page:address.js@",
   faceKeys: "@page:face_keys.js@",
   faceView: "@page:face_view.js@",
+  facePage: "@page:face_page.js@",
   glyphGrid: "@page:glyph_grid.js@",
   comparison: "@page:comparison.js@",
 };
@@ -41,6 +42,7 @@ const kStaticFiles = new Map([
   ['/address.js', {type: kScript, body: kPage.address}],
   ['/face_keys.js', {type: kScript, body: kPage.faceKeys}],
   ['/face_view.js', {type: kScript, body: kPage.faceView}],
+  ['/face_page.js', {type: kScript, body: kPage.facePage}],
   ['/glyph_grid.js', {type: kScript, body: kPage.glyphGrid}],
   ['/comparison.js', {type: kScript, body: kPage.comparison}],
   ['/shared.js', {type: kScript, body: kShared}],
