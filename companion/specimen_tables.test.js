@@ -10,6 +10,7 @@ const fs = require('fs');
 const path = require('path');
 const {describe, it} = require('node:test');
 const {FaceCutter} = require('./server/face_cutter.js');
+const {readNames} = require('./server/sfnt_names.js');
 const {readSpecimen} = require('./server/specimen.js');
 const {SpecimenRoutes} = require('./server/specimen_routes.js');
 const {UnicodeData} = require('./server/unicode_data.js');
@@ -151,6 +152,29 @@ describe('readSpecimen', {skip: skipFonts}, () => {
     assert.equal(view.characters.count, 5918);
     assert.ok(view.notes.some((n) => /lists \d+ names but holds/.test(n)), view.notes.join('; '));
     assert.ok(view.notes.some((n) => /lie outside it/.test(n)), view.notes.join('; '));
+
+    // Thousands of names all pointing at one long string: the family's name
+    // comes first, then as many as a bounded budget holds.
+    const records = 4000;
+    const text = Buffer.alloc(65534, 0x41);
+    const family = Buffer.from('Long', 'utf16le').swap16();
+    const strings = 6 + 12 * (records + 1);
+    const many = Buffer.alloc(strings + text.length + family.length);
+    many.writeUInt16BE(records + 1, 2);
+    many.writeUInt16BE(strings, 4);
+    for (let k = 0; k <= records; k++) {
+      const [id, length, offset] = k === 0 ? [1, family.length, text.length]
+                                           : [255 + k, text.length, 0];
+      [3, 1, 0x409, id, length, offset].forEach((v, i) => many.writeUInt16BE(v, 6 + 12 * k + 2 * i));
+    }
+    text.copy(many, strings);
+    family.copy(many, strings + text.length);
+    const {names, notes} = readNames(many);
+    assert.equal(names.get(1), 'Long');
+    assert.ok(notes.some((n) => /too long to read them all/.test(n)), notes.join('; '));
+    const chars = [...names.values()].reduce((n, name) => n + name.length, 0);
+    assert.ok(chars <= 300 * 1024, `${chars} characters kept`);
+    assert.equal((await specimenOf(dejavuWith({name: many}))).names.family, 'Long');
   });
 
   it('TenThousandFeaturesAreCutToAFewHundredWithANote', async () => {

@@ -6,6 +6,7 @@
 
 const kMaxNameChars = 16 * 1024;  // a licence's full text is a few thousand
 const kMaxNames = 4096;  // name IDs kept: axes', instances' and features' names too
+const kMaxTotalChars = 256 * 1024;
 
 // Windows English first, then any Windows Unicode, Unicode platform, Mac
 // Roman English: lower is better.
@@ -33,7 +34,9 @@ function readNames(table) {
   const strings = table.readUInt16BE(4);
   const fits = Math.min(count, Math.floor((table.length - 6) / 12));
   if (fits < count) notes.push(`the name table lists ${count} names but holds ${fits}`);
-  const ranks = new Map();
+  // The best record of each name first, then the strings, lowest name IDs
+  // first, within one budget: records may all point at one long string.
+  const best = new Map();  // nameId -> {score, platform, start, length}
   let outside = 0;
   for (let i = 0; i < fits; i++) {
     const r = 6 + 12 * i;
@@ -45,13 +48,23 @@ function readNames(table) {
       continue;
     }
     const score = rank(platform, encoding, language);
-    if (score < 0 || (ranks.has(nameId) && ranks.get(nameId) <= score)) continue;
-    if (!ranks.has(nameId) && ranks.size >= kMaxNames) continue;
-    ranks.set(nameId, score);
-    let text = decode(table.subarray(start, start + Math.min(length, 4 * kMaxNameChars)), platform);
+    if (score < 0 || (best.has(nameId) && best.get(nameId).score <= score)) continue;
+    if (!best.has(nameId) && best.size >= kMaxNames) continue;
+    best.set(nameId, {score, platform, start, length});
+  }
+  let budget = kMaxTotalChars;
+  for (const [nameId, {platform, start, length}] of [...best].sort(([a], [b]) => a - b)) {
+    const chars = Math.min(length, 4 * kMaxNameChars);
+    if (chars > 2 * budget) {
+      notes.push('the name table\'s strings are too long to read them all');
+      break;
+    }
+    let text = decode(table.subarray(start, start + chars), platform);
     // Control characters other than line breaks and tabs say nothing to a reader.
     text = text.replace(/[\u0000-\u0008\u000b\u000c\u000e-\u001f\u007f]/g, '');
-    names.set(nameId, text.length > kMaxNameChars ? text.slice(0, kMaxNameChars) + '…' : text);
+    if (text.length > kMaxNameChars) text = text.slice(0, kMaxNameChars) + '…';
+    budget -= text.length;
+    names.set(nameId, text);
   }
   if (outside > 0) notes.push(`${outside} of the name table's strings lie outside it`);
   return {names, notes};
