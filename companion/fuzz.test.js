@@ -1,7 +1,8 @@
 'use strict';
 // Random-mutation fuzzing of the parsers of outside input in the companion
 // server: catalogue lines (through the line framing, checked against
-// JSON.parse), the collection face cutter and the font table reader. Inputs
+// JSON.parse), the collection face cutter, the font table reader and the
+// face view's readers. Inputs
 // come from a seeded generator, so a failure
 // names the seed and run that reproduce it. Each target runs for a bounded
 // time; a longer run:
@@ -17,9 +18,11 @@ const {collectionFace, planCollectionFace} = require('./server/collection_face.j
 const {groupFamilies} = require('./server/families.js');
 const {LineReader} = require('./server/line_reader.js');
 const {readFontFacts} = require('./server/font_tables.js');
+const {readSpecimen} = require('./server/specimen.js');
 const {kLanguages} = require('./server/languages.js');
 const {face, makeFactsFont, makeFont, makeCollection, makeSpanningCollection} =
     require('./harness.js');
+const {makeSpecimenFont} = require('./specimen_fonts.js');
 
 const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
 const kSeed = Number(process.env.COMPANION_FUZZ_SEED || 1) >>> 0;
@@ -293,5 +296,47 @@ describe('fuzzing', () => {
       }
     });
     t.diagnostic(`${runs} runs (seed ${kSeed}); ${known} faces' coverage read`);
+  });
+
+  // Whatever the bytes, a face's view holds together: characters as sorted
+  // runs that add up to its count, a few hundred features at most, axes
+  // whose default lies in their range, notes as text.
+  it('FaceViewsHoldTogetherOrAreNull', async (t) => {
+    const text = 'AZazБЖЯбжяאבשת\u{11700}\u{11701}ሀለ';
+    const seeds = [makeSpecimenFont(text), makeFactsFont('Beta', text, {format: 4}),
+      makeCollection([makeSpecimenFont('AZaz'), makeFactsFont('Delta', text)])];
+    let shown = 0;
+    const runs = await fuzz(t, seeds, async (data) => {
+      let read = 0;
+      const view = await readSpecimen(async (offset, length) => {
+        read += length;
+        return data.subarray(offset, offset + length);
+      }, data.length, null);
+      assert.ok(read <= 16 * data.length + 64, `${read} bytes read of ${data.length}`);
+      if (view === null) return;
+      shown += 1;
+      if (view.characters) {
+        const r = view.characters.runs;
+        let count = 0;
+        for (let k = 0; k < r.length; k += 2) {
+          assert.ok(r[k] <= r[k + 1] && r[k + 1] <= 0x10ffff && (k === 0 || r[k - 1] < r[k]));
+          count += r[k + 1] - r[k] + 1;
+        }
+        assert.equal(count, view.characters.count);
+      }
+      assert.ok(view.features.length <= 256);
+      for (const f of view.features) assert.ok(f.tag.length === 4 && typeof f.name === 'string');
+      for (const a of view.axes) assert.ok(a.min <= a.default && a.default <= a.max);
+      for (const i of view.instances) {
+        for (const a of view.axes) {
+          const v = i.coordinates[a.tag];
+          assert.ok(a.min <= v && v <= a.max);
+        }
+      }
+      assert.ok(view.notes.every((n) => typeof n === 'string'));
+      assert.ok(Object.values(view.names).every((n) => typeof n === 'string'));
+      JSON.stringify(view);
+    });
+    t.diagnostic(`${runs} runs (seed ${kSeed}); ${shown} views read`);
   });
 });

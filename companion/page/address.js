@@ -1,10 +1,12 @@
 // The page's state in its address, so that a reload or a shared link shows
 // the same list: ?q=sans&text=Quick&size=48&slant=italic&weight=300-700
-// &width=3-5&mono=1&variable=1&lang=ja&open=Family. Anything it cannot read
-// is left at its default.
+// &width=3-5&mono=1&variable=1&lang=ja&open=Family&face=KEY&compare=KEY
+// &compare=KEY, a face's key its PostScript name followed by its file's path
+// (face_keys.js). Anything it cannot read is left at its default.
 import {languageIndex, noFilters} from './model.js';
 
 const kDefaultSize = 32;
+export const kMaxCompared = 4;
 
 function range(text, low, high, step) {
   const m = /^(\d+)-(\d+)$/.exec(text || '');
@@ -14,7 +16,7 @@ function range(text, low, high, step) {
   return a <= b ? [a, b] : [b, a];
 }
 
-// {query, text, size, filters, open} from a query string.
+// {query, text, size, filters, open, face, compare} from a query string.
 export function readAddress(search) {
   const p = new URLSearchParams(search);
   const filters = noFilters();
@@ -31,11 +33,14 @@ export function readAddress(search) {
     size: Number.isInteger(size) && size >= 12 && size <= 120 ? size : kDefaultSize,
     filters,
     open: p.get('open'),
+    face: p.get('face'),
+    compare: [...new Set(p.getAll('compare'))].slice(0, kMaxCompared),
   };
 }
 
 // The query string of a state; defaults are left out.
-export function writeAddress({query, text, size, filters: f, open}) {
+export function writeAddress({query, text, size, filters: f, open, face = null,
+  compare = []}) {
   const p = new URLSearchParams();
   if (query) p.set('q', query);
   if (text) p.set('text', text);
@@ -47,6 +52,8 @@ export function writeAddress({query, text, size, filters: f, open}) {
   if (f.variable) p.set('variable', '1');
   if (f.language) p.set('lang', f.language);
   if (open !== null) p.set('open', open);
+  if (face !== null) p.set('face', face);
+  for (const key of compare) p.append('compare', key);
   const s = p.toString();
   return s ? '?' + s : '';
 }

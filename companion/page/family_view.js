@@ -1,5 +1,8 @@
 // A family opened: every face of it, each in its own face with what the
-// catalogue says of it and its file's path to copy.
+// catalogue says of it and its file's path to copy. A variable font's file
+// is one row, its named instances listed in it; a click on a row, or Enter,
+// opens the face's view.
+import {faceRows} from './face_keys.js';
 import {kWidths} from './model.js';
 
 const kFormats = [[/\.ttf$/i, 'TrueType'], [/\.otf$/i, 'OpenType'],
@@ -40,37 +43,65 @@ const kFirstRows = 12;
 
 // The list of `family`'s faces. `passes(face)` tells the faces the filters
 // let through (the others are dimmed); `draw(sample, face, now)` shows a
-// face's sample once it comes into view, or at once.
-export function familyView(cat, family, passes, draw) {
+// face's sample once it comes into view, or at once; `actions` are
+// {open(face), compare(face), compared(face)}: the face view, and pinning
+// a face for the comparison.
+export function familyView(cat, family, passes, draw, actions) {
   const view = document.createElement('div');
   view.className = 'faces';
   view.setAttribute('role', 'group');
   view.setAttribute('aria-label', 'Styles of ' + cat.name(family));
-  const end = cat.first[family + 1];
+  const all = faceRows(cat, family);
   const rows = (from, to, now) => {
-    for (let face = from; face < to; face++) {
-      view.append(faceRow(cat, face, passes(face), (sample) => draw(sample, face, now)));
+    for (const {face, faces} of all.slice(from, to)) {
+      view.append(faceRow(cat, face, faces, faces.some(passes),
+          (sample) => draw(sample, face, now), actions));
     }
   };
-  const first = Math.min(end, cat.first[family] + kFirstRows);
-  rows(cat.first[family], first, true);
-  if (first < end) requestAnimationFrame(() => setTimeout(() => rows(first, end, false), 0));
+  const first = Math.min(all.length, kFirstRows);
+  rows(0, first, true);
+  if (first < all.length) {
+    requestAnimationFrame(() => setTimeout(() => rows(first, all.length, false), 0));
+  }
+  const openRow = (e) => {
+    const row = e.target.closest('.face');
+    if (!row || e.target.closest('button, .path') || getSelection().toString()) return false;
+    actions.open(Number(row.dataset.face));
+    return true;
+  };
+  view.addEventListener('click', openRow);
+  view.addEventListener('keydown', (e) => {
+    if (e.key === 'Enter' && e.target.classList.contains('face') && openRow(e)) {
+      e.preventDefault();
+    }
+  });
   return view;
 }
 
-// One face's row: its sample, what the catalogue says of it, its path.
-function faceRow(cat, face, passes, draw) {
+function fileName(path) {
+  return path.slice(path.lastIndexOf('/') + 1);
+}
+
+// One row: a static face, or a variable file with its named instances
+// (`faces`): its sample, what the catalogue says of it, its file and path.
+function faceRow(cat, face, faces, passes, draw, actions) {
   const row = document.createElement('div');
   row.className = 'face' + (passes ? '' : ' filtered-out');
   row.dataset.face = String(face);
+  row.tabIndex = 0;
   const sample = span('sample', '');
   const path = cat.path(face);
   const about = document.createElement('div');
   about.className = 'about';
-  const variable = cat.axes(face) ? ', variable' : '';
-  about.append(span('name', cat.styles[face]),
-      span('traits', `weight ${cat.weight(face)} · ${kWidths[cat.stretch(face) - 1]} · ` +
-          `${cat.italic(face) ? 'italic' : 'upright'} · ${formatOf(path)}${variable}`),
+  const variable = faces.length > 1 || cat.axes(face);
+  const style = faces.length > 1 ? faces.map((f) => cat.styles[f]).join(' · ') : cat.styles[face];
+  row.setAttribute('aria-label', `${style}, ${variable ? 'variable' : 'static'} font ` +
+      `${fileName(path)}: Enter opens its view`);
+  about.append(span('name', faces.length > 1 ? 'Variable' : cat.styles[face]),
+      span('traits', faces.length > 1 ? `named instances: ${style} · ${formatOf(path)}`
+          : `weight ${cat.weight(face)} · ${kWidths[cat.stretch(face) - 1]} · ` +
+            `${cat.italic(face) ? 'italic' : 'upright'} · ${formatOf(path)}` +
+            `${variable ? ', variable' : ''}`),
       span('note', ''));
   const where = document.createElement('div');
   where.className = 'where';
@@ -87,7 +118,17 @@ function faceRow(cat, face, passes, draw) {
     button.textContent = await copy(path, code) ? 'Copied' : 'Select and copy';
     setTimeout(() => { button.textContent = 'Copy path'; }, 1500);
   });
-  where.append(code, button);
+  const compare = document.createElement('button');
+  compare.type = 'button';
+  compare.className = 'compare';
+  compare.textContent = 'Compare';
+  compare.setAttribute('aria-pressed', String(actions.compared(face)));
+  compare.addEventListener('click', (e) => {
+    e.stopPropagation();
+    compare.setAttribute('aria-pressed', String(actions.compare(face)));
+  });
+  where.prepend(span('kind', `${variable ? 'variable' : 'static'} · ${fileName(path)}`));
+  where.append(code, button, compare);
   row.append(sample, about, where);
   if (cat.showable(face)) {
     draw(sample);

@@ -69,6 +69,17 @@ export class Catalogue {
     return this.files[this.file[face]];
   }
 
+  // The family the face belongs to.
+  familyOf(face) {
+    let lo = 0;
+    let hi = this.families.length - 1;
+    while (lo < hi) {
+      const mid = (lo + hi + 1) >> 1;
+      if (this.first[mid] <= face) lo = mid; else hi = mid - 1;
+    }
+    return lo;
+  }
+
   showable(face) {
     return this.noPreview[this.file[face]] === 0;
   }

@@ -4,6 +4,10 @@
 // the filters and that have come near the view, a batch at a time, and each
 // sample gets its own face only once it scrolls near the view.
 import {readAddress, writeAddress} from './address.js';
+import {Comparison} from './comparison.js';
+import {faceKey} from './face_keys.js';
+import {FacePage} from './face_page.js';
+import {setSpecimenText} from './face_view.js';
 import {familyView} from './family_view.js';
 import {Catalogue, filtersActive, filtersNeedFacts, findMatches, kWeights, kWidthPercent, kWidths,
   languageIndex, noFilters} from './model.js';
@@ -20,6 +24,7 @@ const status = $('status');
 const search = $('search');
 const sampleText = $('sample-text');
 const size = $('size');
+const specimen = $('specimen');
 const filterControls = ['slant', 'weight-min', 'weight-max', 'width-min', 'width-max', 'mono',
   'variable', 'language'].map($);
 
@@ -61,23 +66,35 @@ function load(sample, face, first = false) {
   loadQueued = true;
 }
 
+// The FontFace of `face`, asked for now if it was not.
+function fontOf(face) {
+  const url = cat.url(face);
+  let font = fonts.get(url);
+  if (!font) {
+    font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`);
+    document.fonts.add(font);
+    fonts.set(url, font);
+    loading += 1;
+    font.load().catch(() => {}).finally(() => {
+      loading -= 1;
+      loadNext();
+    });
+  }
+  return font;
+}
+
+// The family name `face` is drawn in, once loaded; null when it cannot be.
+function fontFor(face) {
+  const font = fontOf(face);
+  return font.loaded.then(() => font.family, () => null);
+}
+
 function loadNext() {
   loadQueued = false;
   while (loading < kMaxLoading && urgent.length + waiting.length > 0) {
     const [sample, face] = (urgent.length > 0 ? urgent : waiting).shift();
     if (!sample.isConnected) continue;
-    const url = cat.url(face);
-    let font = fonts.get(url);
-    if (!font) {
-      font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`);
-      document.fonts.add(font);
-      fonts.set(url, font);
-      loading += 1;
-      font.load().catch(() => {}).finally(() => {
-        loading -= 1;
-        loadNext();
-      });
-    }
+    const font = fontOf(face);
     font.loaded.then(() => show(sample, font), () => show(sample, null));
   }
 }
@@ -310,7 +327,7 @@ function openItem(item, family) {
   item.setAttribute('aria-expanded', 'true');
   const language = languageIndex(filters.language);
   item.append(familyView(cat, family, (face) => cat.passes(face, filters, language),
-      (sample, face, now) => draw(sample, face, family, now)));
+      (sample, face, now) => draw(sample, face, family, now), faceActions));
   open = {key: cat.families[family], item};
 }
 
@@ -352,6 +369,8 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     search.focus();
     search.select();
+  } else if (e.key === 'Escape' && facePage.key !== null && !isTyping(e.target)) {
+    closeFace();
   } else if (e.key === 'Escape' && open &&
              (!isTyping(e.target) || (open.item && open.item.contains(e.target)))) {
     const item = open.item;
@@ -377,6 +396,40 @@ document.addEventListener('keydown', (e) => {
   }
 });
 
+// A face opened to its view in place of the list, kept in the address; and
+// the faces pinned for the comparison.
+const comparison = new Comparison($('comparison'), fontFor, () => {
+  for (const button of document.querySelectorAll('.face .compare, .specimen .compare')) {
+    const face = Number(button.closest('[data-face]').dataset.face);
+    button.setAttribute('aria-pressed', String(comparison.has(cat, face)));
+  }
+  saveAddress();
+});
+const faceActions = {
+  open: (face) => {
+    facePage.show(cat, faceKey(cat, face));
+    saveAddress();
+  },
+  compare: (face) => comparison.toggle(cat, face),
+  compared: (face) => comparison.has(cat, face),
+  close: () => closeFace(),
+};
+const facePage = new FacePage(specimen, [list, more], fontFor, () => sampleText.value,
+    faceActions);
+
+// Back to the list, on the row of the face that was in view.
+function closeFace() {
+  const face = facePage.close();
+  saveAddress();
+  const row = open && open.item && open.item.querySelector(`.face[data-face="${face}"]`);
+  if (row) {
+    row.focus({preventScroll: true});
+    row.scrollIntoView({block: 'center'});
+  } else if (open && open.item) {
+    open.item.scrollIntoView({block: 'start'});
+  }
+}
+
 // The address follows the controls, a moment after they settle.
 let addressTimer = null;
 
@@ -384,7 +437,8 @@ function saveAddress() {
   clearTimeout(addressTimer);
   addressTimer = setTimeout(() => {
     const address = writeAddress({query: search.value.trim(), text: sampleText.value,
-      size: Number(size.value), filters, open: open && open.key});
+      size: Number(size.value), filters, open: open && open.key,
+      face: facePage.key, compare: comparison.keys});
     if (address !== location.search) {
       history.replaceState(null, '', address || location.pathname);
     }
@@ -422,6 +476,7 @@ function setSize(px) {
   size.value = String(px);
   $('size-value').textContent = `${px} px`;
   list.style.setProperty('--size', `${px}px`);
+  $('comparison').style.setProperty('--size', `${px}px`);
 }
 
 for (const control of filterControls) {
@@ -448,6 +503,8 @@ sampleText.addEventListener('input', () => {
     item.querySelector('.sample').textContent = sampleText.value || item.querySelector('.name')
         .textContent;
   }
+  comparison.setText(sampleText.value);
+  setSpecimenText(specimen, sampleText.value);
   saveAddress();
 });
 size.addEventListener('input', () => {
@@ -463,6 +520,9 @@ filters = start.filters;
 setControls(filters);
 setSize(start.size);
 if (start.open !== null) open = {key: start.open, item: null};
+if (start.face !== null) facePage.expect(start.face);
+comparison.set(start.compare);
+comparison.setText(start.text);
 
 const events = new EventSource('/events');
 events.addEventListener('catalogue', (e) => {
@@ -476,8 +536,12 @@ events.addEventListener('catalogue', (e) => {
   document.body.dataset.generation = String(cat.generation);
   const fresh = cat;
   requestIdleCallback(() => fresh.keys());  // ready before the first key
-  if (open && open.item && !start.shown) open.item.scrollIntoView({block: 'start'});
+  if (open && open.item && !start.shown && facePage.key === null) {
+    open.item.scrollIntoView({block: 'start'});
+  }
   start.shown = true;
+  comparison.draw(cat);
+  facePage.catalogueChanged(cat);
 });
 events.addEventListener('facts', (e) => factsCame(JSON.parse(e.data)));
 events.addEventListener('error', () => {

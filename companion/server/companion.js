@@ -15,6 +15,7 @@ const {kDefaultLimits} = require('./limits.js');
 const {log, RepeatLog} = require('./log.js');
 const {kStaticFiles} = require('./page.js');
 const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
+const {SpecimenRoutes} = require('./specimen_routes.js');
 const {UpdateRequests} = require('./update_requests.js');
 
 const kMaxFactsAsked = 512;  // faces per request: a few screens
@@ -30,6 +31,7 @@ class Companion {
     this.limits = limits;
     this.repeatLog = new RepeatLog(limits.repeatLogMs);
     this.cutter_ = new FaceCutter();
+    this.specimens_ = new SpecimenRoutes(this.cutter_);
     this.updates_ = new UpdateRequests(limits.updateCheckMs);
     this.streams_ = new EventStreams({
       event: () => this.event_,
@@ -101,7 +103,8 @@ class Companion {
       return reply(res, 204);
     }
     const page = kStaticFiles.get(url.pathname);
-    if (!page && !['/catalogue.json', '/events', '/facts', '/font'].includes(url.pathname)) {
+    if (!page && !['/catalogue.json', '/events', '/facts', '/font', '/specimen', '/character']
+        .includes(url.pathname)) {
       return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     }
     if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
@@ -118,6 +121,12 @@ class Companion {
     }
     if (url.pathname === '/events') return this.streams_.open(req, res);
     if (url.pathname === '/facts') return this.serveFacts_(res, url.searchParams);
+    if (url.pathname === '/character') return this.specimens_.serveCharacter(res, url.searchParams);
+    if (url.pathname === '/specimen') {
+      const file = url.searchParams.get('path');
+      return this.specimens_.serveSpecimen(res, this.isListed_(file), file,
+          url.searchParams.get('postscript'));
+    }
     return this.serveFont_(req, res, url.searchParams.get('path'),
         url.searchParams.get('postscript'));
   }
@@ -140,13 +149,15 @@ class Companion {
     reply(res, 200, 'application/json', JSON.stringify(facts.summary(faces)));
   }
 
+  isListed_(file) {
+    return file !== null && this.catalogue_ !== null && this.catalogue_.files.indexOf(file) >= 0;
+  }
+
   // Only files of the current catalogue are served: the page cannot be made
   // to read anything else. A face of a collection is cut out as a font of
   // its own, since browsers show only a collection's first face.
   async serveFont_(req, res, file, postscript) {
-    if (file === null || !this.catalogue_ || this.catalogue_.files.indexOf(file) < 0) {
-      return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
-    }
+    if (!this.isListed_(file)) return reply(res, 404, 'text/plain; charset=utf-8', 'not found\n');
     let handle = null;
     this.serving_ += 1;
     try {

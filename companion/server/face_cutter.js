@@ -1,6 +1,6 @@
 'use strict';
 // A page asks for the same faces again and again: each is cut once, and each
-// file's facts read once, a few at a time.
+// file's facts and each face's view read once, a few at a time.
 
 const {planCollectionFace} = require('./collection_face.js');
 const {readAt} = require('./font_file.js');
@@ -57,6 +57,13 @@ class FaceCutter {
   // (readFontFacts) when not kept.
   facts(stat, read) {
     return this.once_(`facts:${fileVersion(stat)}`, read, factsCost);
+  }
+
+  // The face view's data of the face `postscript` of the file `stat`
+  // describes, as the bytes the page gets, made by `make()` when not kept.
+  specimen(stat, postscript, make) {
+    return this.once_(`specimen:${fileVersion(stat)}:${postscript}`, make,
+        (bytes) => (bytes ? bytes.length : 0));
   }
 
   once_(key, task, costOf) {

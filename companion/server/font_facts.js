@@ -6,9 +6,8 @@
 // Pages get the facts in batches as they come, and may ask for the faces
 // they show first.
 
-const fs = require('fs');
 const {faceText, kFile, kPostscript, kStride} = require('./catalogue.js');
-const {readAt} = require('./font_file.js');
+const {readUnchanged, regularFile} = require('./font_file.js');
 const {readFontFacts} = require('./font_tables.js');
 const {kLanguages} = require('./languages.js');
 
@@ -27,30 +26,9 @@ const kNewsMs = 250;
 // The facts of the file at `path` (readFontFacts), kept by `cutter`; null
 // when it cannot be read.
 async function fileFacts(cutter, path) {
-  let st;
-  try {
-    st = await fs.promises.stat(path, {bigint: true});
-  } catch (e) {
-    return null;
-  }
-  if (!st.isFile()) return null;
-  return cutter.facts(st, async () => {
-    let handle = null;
-    try {
-      // Non-blocking, so a FIFO put at a listed path cannot hang a worker.
-      handle = await fs.promises.open(path, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
-      const now = await handle.stat({bigint: true});
-      if (now.ino !== st.ino || now.dev !== st.dev || now.ctimeNs !== st.ctimeNs ||
-          now.size !== st.size) {
-        return null;  // replaced since
-      }
-      return await readFontFacts((o, n) => readAt(handle, o, n), Number(st.size), kLanguages);
-    } catch (e) {
-      return null;
-    } finally {
-      if (handle) handle.close().catch(() => {});
-    }
-  });
+  const st = await regularFile(path);
+  return st && cutter.facts(st, () => readUnchanged(path, st,
+      (read, size) => readFontFacts(read, size, kLanguages)));
 }
 
 // One face's facts as its bits and anything more: {bits, extra}.

@@ -2,6 +2,8 @@
 // A font file sent from disk: its media type, and its bytes at the pace the
 // reader takes them.
 
+const fs = require('fs');
+
 const kChunkBytes = 64 * 1024;
 
 // Media type of a font file from its first bytes, as browsers want it.
@@ -26,6 +28,37 @@ async function readAt(handle, offset, length) {
     done += bytesRead;
   }
   return buffer.subarray(0, done);
+}
+
+// The status (bigint fields) of the regular file at `path`, or null.
+async function regularFile(path) {
+  try {
+    const st = await fs.promises.stat(path, {bigint: true});
+    return st.isFile() ? st : null;
+  } catch (e) {
+    return null;
+  }
+}
+
+// What `use(read, size)` makes of the file at `path`, opened only if it is
+// still the file `stat` (bigint fields) describes; null when it is not or
+// cannot be read. `read(offset, length)` is readAt on it.
+async function readUnchanged(path, stat, use) {
+  let handle = null;
+  try {
+    // Non-blocking, so a FIFO put at a listed path cannot hang a worker.
+    handle = await fs.promises.open(path, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
+    const now = await handle.stat({bigint: true});
+    if (now.ino !== stat.ino || now.dev !== stat.dev || now.ctimeNs !== stat.ctimeNs ||
+        now.size !== stat.size) {
+      return null;  // replaced since
+    }
+    return await use((o, n) => readAt(handle, o, n), Number(stat.size));
+  } catch (e) {
+    return null;
+  } finally {
+    if (handle) handle.close().catch(() => {});
+  }
 }
 
 // Resolves when `res` can take more, rejects when its reader has gone or has
@@ -73,4 +106,4 @@ async function sendPlan(res, handle, plan, stallMs) {
   res.end();
 }
 
-module.exports = {fontMediaType, readAt, sendPlan, StallError};
+module.exports = {fontMediaType, readAt, readUnchanged, regularFile, sendPlan, StallError};

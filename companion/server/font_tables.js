@@ -345,4 +345,4 @@ async function readFontFacts(read, fileSize, languages) {
   return faces.length > 0 ? faces : null;
 }
 
-module.exports = {budgetedReader, fontOffsets, namedFaces, readFontFacts};
+module.exports = {budgetedReader, faceDirectory, fontOffsets, namedFaces, readCmap, readFontFacts};

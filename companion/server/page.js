@@ -14,6 +14,11 @@ const kPage = {
   samples: "@page:samples.js@",
   familyView: "@page:family_view.js@",
   address: "@page:address.js@",
+  faceKeys: "@page:face_keys.js@",
+  faceView: "@page:face_view.js@",
+  facePage: "@page:face_page.js@",
+  glyphGrid: "@page:glyph_grid.js@",
+  comparison: "@page:comparison.js@",
 };
 
 function isAssembled() {
@@ -35,6 +40,11 @@ const kStaticFiles = new Map([
   ['/samples.js', {type: kScript, body: kPage.samples}],
   ['/family_view.js', {type: kScript, body: kPage.familyView}],
   ['/address.js', {type: kScript, body: kPage.address}],
+  ['/face_keys.js', {type: kScript, body: kPage.faceKeys}],
+  ['/face_view.js', {type: kScript, body: kPage.faceView}],
+  ['/face_page.js', {type: kScript, body: kPage.facePage}],
+  ['/glyph_grid.js', {type: kScript, body: kPage.glyphGrid}],
+  ['/comparison.js', {type: kScript, body: kPage.comparison}],
   ['/shared.js', {type: kScript, body: kShared}],
 ]);
 
