@@ -20,7 +20,7 @@
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
-const h = require('../companion/harness.js');
+const h = require('../companion/tests/harness.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';

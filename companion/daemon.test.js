@@ -23,7 +23,7 @@ const {LineReader} = require('./server/line_reader.js');
 const {RepeatLog} = require('./server/log.js');
 const {listenerOwner, PeerOwners, tableEndpoint} = require('./server/peer_account.js');
 const {kDefaultPort, parsePort} = require('./server/port.js');
-const h = require('./harness.js');
+const h = require('./tests/harness.js');
 const {face, fontTables, makeFont, makeFactsFont, makeCollection, makeSpanningCollection,
   tempDir} = h;
 

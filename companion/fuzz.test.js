@@ -19,7 +19,7 @@ const {LineReader} = require('./server/line_reader.js');
 const {readFontFacts} = require('./server/font_tables.js');
 const {kLanguages} = require('./server/languages.js');
 const {face, makeFactsFont, makeFont, makeCollection, makeSpanningCollection} =
-    require('./harness.js');
+    require('./tests/harness.js');
 
 const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
 const kSeed = Number(process.env.COMPANION_FUZZ_SEED || 1) >>> 0;

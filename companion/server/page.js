@@ -14,6 +14,7 @@ const kPage = {
   samples: "@page:samples.js@",
   familyView: "@page:family_view.js@",
   address: "@page:address.js@",
+  sites: "@page:sites.js@",
 };
 
 function isAssembled() {
@@ -36,6 +37,7 @@ const kStaticFiles = new Map([
   ['/family_view.js', {type: kScript, body: kPage.familyView}],
   ['/address.js', {type: kScript, body: kPage.address}],
   ['/shared.js', {type: kScript, body: kShared}],
+  ['/sites.js', {type: kScript, body: kPage.sites}],
 ]);
 
 module.exports = {isAssembled, kStaticFiles};

@@ -13,7 +13,7 @@ const os = require('os');
 const path = require('path');
 const tls = require('tls');
 
-const {assemble} = require('./assemble.js');
+const {assemble} = require('../assemble.js');
 
 const kWaitMs = 20 * 1000;  // generous: CI shares two cores with builds
 
@@ -169,9 +169,9 @@ function spawnCompanion(env = {}, script = shippedDaemon(), {wrap = []} = {}) {
   };
 }
 
-// One request to 127.0.0.1:port `via` plain HTTP or TLS. Resolves
-// {status, headers, body (Buffer)}.
-function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}} = {}) {
+// One request to 127.0.0.1:port `via` plain HTTP or TLS, with `body` if
+// given. Resolves {status, headers, body (Buffer)}.
+function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}, body} = {}) {
   return new Promise((resolve, reject) => {
     const req = via.client.request({
       host: '127.0.0.1', port, method, path: urlPath, agent: false, ...via.options,
@@ -185,7 +185,7 @@ function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}} 
     });
     req.setTimeout(kWaitMs, () => req.destroy(new Error(`no answer to ${method} ${urlPath}`)));
     req.on('error', reject);
-    req.end();
+    req.end(body);
   });
 }
 
