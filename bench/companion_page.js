@@ -28,7 +28,7 @@
 const fs = require('fs');
 const path = require('path');
 const h = require('../companion/tests/harness.js');
-const {findChromium, openPage} = require('../companion/tests/chromium.js');
+const {findChromium, openPage} = require('../companion/tests/browsers.js');
 const {catalogueObject} = require('./companion_catalogue.js');
 
 // Installed in the page: each key event's time to the end of the next frame,
