@@ -44,3 +44,4 @@ async function answer(allow) {
 
 document.getElementById('allow')?.addEventListener('click', () => answer(true));
 document.getElementById('deny')?.addEventListener('click', () => answer(false));
+document.body.dataset.ready = 'true';

@@ -149,10 +149,12 @@ async function launchBrowser(which, dir, {trust = null, hosts = []} = {}) {
       if (url) await t.goto(url);
       return t;
     },
-    // The next page opened whose address passes `test` (a popup).
+    // The next page opened whose address passes `test` (a popup); call it
+    // before what opens it.
     async waitForPage(test) {
-      const target = await browser.waitForTarget((t) => t.type() === 'page' && test(t.url()),
-          {timeout: h.kWaitMs});
+      const before = new Set(browser.targets());
+      const target = await browser.waitForTarget((t) => !before.has(t) && t.type() === 'page' &&
+          test(t.url()), {timeout: h.kWaitMs});
       return tab(await target.page(), wrapper);
     },
     // A permission granted to `origin`, as the user would on its prompt.

@@ -60,6 +60,27 @@ function makeCredentials(dir) {
   };
 }
 
+// A certificate authority of the test's own and a certificate it signs for
+// `names` (DNS names), for a web site a browser trusting that authority
+// opens: {ca, key, cert}, PEM.
+function makeSiteCertificate(dir, names) {
+  const file = (name) => path.join(dir, name);
+  const quiet = {stdio: ['ignore', 'ignore', 'pipe']};
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+    '-subj', '/CN=Kavri test authority', '-addext', 'basicConstraints=critical,CA:TRUE',
+    '-addext', 'keyUsage=critical,keyCertSign,cRLSign',
+    '-keyout', file('site-ca.key'), '-out', file('site-ca.pem')], quiet);
+  execFileSync('openssl', ['req', '-new', '-newkey', 'rsa:2048', '-nodes', '-subj',
+    `/CN=${names[0]}`, '-keyout', file('site.key'), '-out', file('site.csr')], quiet);
+  fs.writeFileSync(file('site.ext'), `subjectAltName=${names.map((n) => `DNS:${n}`).join(',')}\n` +
+      'extendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n');
+  execFileSync('openssl', ['x509', '-req', '-in', file('site.csr'), '-CA', file('site-ca.pem'),
+    '-CAkey', file('site-ca.key'), '-CAcreateserial', '-days', '2', '-extfile', file('site.ext'),
+    '-out', file('site.pem')], quiet);
+  return {ca: fs.readFileSync(file('site-ca.pem')), key: fs.readFileSync(file('site.key')),
+    cert: fs.readFileSync(file('site.pem'))};
+}
+
 // Collects a stream's text and waits for patterns in it, each wait starting
 // where the previous match ended, so events are awaited in order.
 class OutputWatcher {
@@ -475,7 +496,7 @@ function memoryKiB(pid) {
 }
 
 module.exports = {
-  tempDir, makeCredentials, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
+  tempDir, makeCredentials, makeSiteCertificate, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
   openEvents, familiesOf, face,
   OutputWatcher, kWaitMs, fontTables, makeFont, makeFactsFont, makeCollection,
   makeSpanningCollection, memoryKiB,
