@@ -231,7 +231,11 @@ async function main() {
       '      100 /   100');
 }
 
-main().catch((e) => {
-  console.error(e);
-  process.exit(1);
-});
+if (require.main === module) {
+  main().catch((e) => {
+    console.error(e);
+    process.exit(1);
+  });
+} else {
+  module.exports = {fontLibrary, percentile};
+}

@@ -85,11 +85,33 @@ async function get(path) {
   return {origin, response};
 }
 
+const kStretches = ['ultra-condensed', 'extra-condensed', 'condensed', 'semi-condensed', 'normal',
+  'semi-expanded', 'expanded', 'extra-expanded', 'ultra-expanded'];
+
 // One face: the web platform's four names, what the server knows beyond
 // them, and blob() for its bytes (a collection's face as a font of its own).
 class FontData {
-  constructor(face) {
-    Object.assign(this, face);
+  // Face `i` of the server's list, which comes in columns.
+  constructor(list, i) {
+    const file = list.file[i];
+    const facts = list.facts[i];
+    const bits = list.factBits;
+    this.family = list.families[list.family[i]];
+    this.fullName = list.fullName[i];
+    this.postscriptName = list.postscriptName[i];
+    this.style = list.style[i];
+    this.weight = list.weight[i];
+    this.stretch = kStretches[list.stretch[i] - 1] || 'normal';
+    this.italic = list.italic[i] === 1;
+    if (list.localizedFamily[i]) this.localizedFamily = list.localizedFamily[i];
+    if (list.localizedStyle[i]) this.localizedStyle = list.localizedStyle[i];
+    this.file = list.files[file];
+    this.format = list.formats[file];
+    this.usable = list.usable[file] === 1;
+    this.variable = facts & bits.read ? (facts & bits.variable) !== 0 : null;
+    this.monospaced = facts & bits.read ? (facts & bits.mono) !== 0 : null;
+    this.languages = facts & bits.mapped
+      ? list.languages.filter((code, k) => facts & (bits.firstLanguage << k)) : null;
   }
 
   async blob() {
@@ -104,10 +126,13 @@ class FontData {
 // no server answers.
 export async function queryLocalFonts(options = {}) {
   const {response} = await get('/api/fonts');
-  const {faces} = await response.json();
+  const list = await response.json();
   const wanted = Array.isArray(options.postscriptNames) ? new Set(options.postscriptNames) : null;
-  return faces.filter((face) => !wanted || wanted.has(face.postscriptName))
-      .map((face) => new FontData(face));
+  const faces = [];
+  for (let i = 0; i < list.postscriptName.length; i++) {
+    if (!wanted || wanted.has(list.postscriptName[i])) faces.push(new FontData(list, i));
+  }
+  return faces;
 }
 
 // Opens the consent page, where the user allows this site or not, and

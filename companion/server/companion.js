@@ -30,7 +30,7 @@ class Companion {
   // `sitesFile`: where the allowed sites are kept (null: none can be).
   constructor(limits = kDefaultLimits, {sitesFile = null} = {}) {
     this.catalogue_ = null;
-    this.order_ = new Int32Array(0);
+    this.grouping_ = null;
     this.familyCount_ = 0;
     this.generation_ = 0;
     this.event_ = emptyEvent();
@@ -53,7 +53,7 @@ class Companion {
       port: () => this.port, repeatLog: this.repeatLog});
     this.webApi_ = new WebApi(this.sites, this.consent_, {
       current: () => ({generation: this.generation_, catalogue: this.catalogue_,
-        order: this.order_, facts: this.facts_}),
+        grouping: this.grouping_, facts: this.facts_}),
       serveFont: (req, res, file, postscript) => this.serveFont_(req, res, file, postscript),
       port: () => this.port,
     }, this.repeatLog);
@@ -73,7 +73,7 @@ class Companion {
     const grouping = groupFamilies(parsed.catalogue);
     this.event_ = catalogueEvent(this.generation_, parsed.catalogue, grouping);
     this.facts_ = new CatalogueFacts(this.generation_, parsed.catalogue, grouping.order);
-    this.order_ = grouping.order;
+    this.grouping_ = grouping;
     this.familyCount_ = grouping.first.length;
     log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
         `${parsed.catalogue.files.size} files`);

@@ -9,6 +9,7 @@
 const {parseOrigin} = require('./allowed_sites.js');
 const {faceText, kFile, kFamily, kKind, kLocalizedFamily, kLocalizedStyle, kPostscript, kStride,
   kStyle} = require('./catalogue.js');
+const {hasText, Writer} = require('./catalogue_event.js');
 const {EventStreams} = require('./event_streams.js');
 const {browserCanShow} = require('./families.js');
 const {kFactBits} = require('./font_facts.js');
@@ -17,8 +18,6 @@ const {kLanguages} = require('./languages.js');
 const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
 
 const kClient = "@client:kavri-fonts.js@";
-const kStretches = ['ultra-condensed', 'extra-condensed', 'condensed', 'semi-condensed', 'normal',
-  'semi-expanded', 'expanded', 'extra-expanded', 'ultra-expanded'];
 // Styles a face's full name leaves out, as fonts name their regular face.
 const kPlainStyles = new Set(['regular', 'book', 'normal', 'roman', 'plain', 'standard']);
 const kFormats = [[/\.ttf$/i, 'truetype'], [/\.otf$/i, 'opentype'], [/\.(ttc|otc)$/i, 'collection'],
@@ -38,53 +37,98 @@ function fullNameOf(family, style) {
   return !style || kPlainStyles.has(style.toLowerCase()) ? family : `${family} ${style}`;
 }
 
-// The faces as the web app gets them, one JSON text, in the order the page
-// lists them.
-function faceList({generation, catalogue, order, facts}) {
-  if (!catalogue) return Buffer.from('{"generation":0,"faces":[]}');
-  const parts = [];
-  const fileInfo = new Map();
-  for (let i = 0; i < order.length; i++) {
-    const f = order[i];
-    const row = f * kStride;
-    const fileNumber = catalogue.rows[row + kFile];
-    let info = fileInfo.get(fileNumber);
-    if (!info) {
-      const file = catalogue.files.text(fileNumber);
-      info = {file, format: formatOf(file), usable: browserCanShow(file)};
-      fileInfo.set(fileNumber, info);
-    }
-    const kind = catalogue.rows[row + kKind];
-    const family = faceText(catalogue, f, kFamily);
-    const style = faceText(catalogue, f, kStyle);
-    const face = {
-      family, fullName: fullNameOf(family, style),
-      postscriptName: faceText(catalogue, f, kPostscript) || '', style,
-      weight: Math.floor(kind / 100) || 400,
-      stretch: kStretches[Math.floor(kind / 10) % 10 - 1] || 'normal',
-      italic: kind % 10 === 1,
-    };
-    const localizedFamily = faceText(catalogue, f, kLocalizedFamily);
-    const localizedStyle = faceText(catalogue, f, kLocalizedStyle);
-    if (localizedFamily !== undefined) face.localizedFamily = localizedFamily;
-    if (localizedStyle !== undefined) face.localizedStyle = localizedStyle;
-    face.file = info.file;
-    face.format = info.format;
-    face.usable = info.usable;
-    const bits = facts ? facts.bits(i) : 0;
-    face.variable = bits ? (bits & kFactBits.variable) !== 0 : null;
-    face.monospaced = bits ? (bits & kFactBits.mono) !== 0 : null;
-    face.languages = bits & kFactBits.mapped
-      ? kLanguages.filter((l, k) => bits & (kFactBits.firstLanguage << k)).map((l) => l.code)
-      : null;
-    parts.push(JSON.stringify(face));
+// The faces as the web app gets them, one JSON text in columns (each face
+// an entry of each column, in the order the page lists them; files and
+// families named once), which the client module makes into objects:
+//   generation, files, formats, usable (per file), families,
+//   family, file (numbers into those), style, fullName, postscriptName,
+//   localizedFamily, localizedStyle (0 when the font has none), weight,
+//   stretch (1 to 9: ultra-condensed to ultra-expanded), italic (0 or 1),
+//   languages (the codes of the language bits, in order), factBits (what
+//   each bit of a face's facts means), and last facts (0 while the file is
+//   not read).
+// Made in two parts: all but the facts once per catalogue, the facts, which
+// come in as the files are read, at each request.
+
+// Whether a face's style is the one a full name leaves out.
+function isPlainStyle(catalogue, f) {
+  const start = catalogue.rows[f * kStride + kStyle];
+  const length = catalogue.rows[f * kStride + kStyle + 1] - start - 2;
+  return start < 0 || length <= 0 ||
+      (length <= 8 && kPlainStyles.has(faceText(catalogue, f, kStyle).toLowerCase()));
+}
+
+// The list up to its facts: the JSON text without its last member and brace,
+// its texts the line's own string literals, copied.
+function listWithoutFacts({generation, catalogue, grouping}) {
+  if (!catalogue) {
+    return Buffer.from(`{"generation":${generation},"files":[],"formats":[],"usable":[],` +
+        '"families":[],"family":[],"file":[],"style":[],"fullName":[],"postscriptName":[],' +
+        '"localizedFamily":[],"localizedStyle":[],"weight":[],"stretch":[],"italic":[],' +
+        `"languages":${JSON.stringify(kLanguages.map((l) => l.code))},` +
+        `"factBits":${JSON.stringify(kFactBits)}`);
   }
-  return Buffer.from(`{"generation":${generation},"faces":[${parts.join(',')}]}`);
+  const {rows, files, bytes, faceCount} = catalogue;
+  const {first, counts, order} = grouping;
+  const room = Buffer.allocUnsafeSlow(4096 + 3 * bytes.length + 64 * faceCount + 32 * files.size);
+  const w = new Writer(bytes, room);
+  const list = (name, count, write) => {
+    w.open(name);
+    for (let i = 0; i < count; i++) {
+      write(i);
+      w.byte(0x2c);
+    }
+    w.close();
+  };
+  const paths = files.texts();
+  const quoted = (text) => w.ascii(`"${text}"`);
+  w.ascii(`{"generation":${generation}`);
+  list('files', files.size, (k) => w.span(files.starts[k], files.ends[k]));
+  list('formats', files.size, (k) => quoted(formatOf(paths[k])));
+  list('usable', files.size, (k) => w.int(browserCanShow(paths[k]) ? 1 : 0));
+  list('families', first.length, (k) => w.text(rows, first[k], kFamily));
+  w.open('family');
+  for (let k = 0; k < counts.length; k++) {
+    for (let n = 0; n < counts[k]; n++) {
+      w.int(k);
+      w.byte(0x2c);
+    }
+  }
+  w.close();
+  const face = (name, write) => list(name, order.length, (i) => write(order[i], order[i] * kStride));
+  face('file', (f, row) => w.int(rows[row + kFile]));
+  face('style', (f) => w.text(rows, f, kStyle));
+  face('fullName', (f, row) => {
+    if (isPlainStyle(catalogue, f)) return w.text(rows, f, kFamily);
+    w.span(rows[row + kFamily], rows[row + kFamily + 1] - 1);
+    w.byte(0x20);
+    return w.span(rows[row + kStyle] + 1, rows[row + kStyle + 1]);
+  });
+  face('postscriptName', (f, row) => (rows[row + kPostscript] < 0 ? w.ascii('""')
+    : w.text(rows, f, kPostscript)));
+  for (const [name, at] of [['localizedFamily', kLocalizedFamily],
+    ['localizedStyle', kLocalizedStyle]]) {
+    face(name, (f) => (hasText(rows, f, at) ? w.text(rows, f, at) : w.byte(0x30)));
+  }
+  face('weight', (f, row) => w.int(Math.floor(rows[row + kKind] / 100) || 400));
+  face('stretch', (f, row) => w.int(Math.floor(rows[row + kKind] / 10) % 10 || 5));
+  face('italic', (f, row) => w.int(rows[row + kKind] % 10));
+  w.ascii(`,"languages":${JSON.stringify(kLanguages.map((l) => l.code))}`);
+  w.ascii(`,"factBits":${JSON.stringify(kFactBits)}`);
+  return Buffer.from(w.out.subarray(0, w.at));
+}
+
+// The list's last member, the facts, and its closing brace.
+function factsColumn({grouping, facts}) {
+  const n = grouping ? grouping.order.length : 0;
+  const bits = new Array(n);
+  for (let i = 0; i < n; i++) bits[i] = facts ? facts.bits(i) : 0;
+  return Buffer.from(`,"facts":${JSON.stringify(bits)}}`);
 }
 
 class WebApi {
   // `sites` the AllowedSites, `consent` the Consent; `source`: {current()}
-  // the catalogue served ({generation, catalogue, order, facts}),
+  // the catalogue served ({generation, catalogue, grouping, facts}),
   // {serveFont(req, res, file, postscript)} a face's bytes as the page gets
   // them, {port()}.
   constructor(sites, consent, source, repeatLog) {
@@ -92,7 +136,7 @@ class WebApi {
     this.consent_ = consent;
     this.source_ = source;
     this.repeatLog_ = repeatLog;
-    this.list_ = null;  // {key, bytes} of the last list made
+    this.list_ = null;  // {generation, bytes} of the list without its facts
     this.streams_ = new EventStreams({
       event: () => Buffer.from(`event: fonts\ndata: {"generation":${this.source_.current().generation}}\n\n`),
       facts: () => null,
@@ -161,19 +205,16 @@ class WebApi {
       return this.source_.serveFont(req, res, url.searchParams.get('file'),
           url.searchParams.get('postscript'));
     }
-    const bytes = this.list();
-    res.writeHead(200, {'Content-Type': 'application/json', 'Cache-Control': 'no-store',
-      'Content-Length': bytes.length});
-    if (req.method === 'HEAD') return res.end();
-    return writeInPieces(res, bytes).then((whole) => whole && res.end());
-  }
-
-  // The list, made again only when the catalogue or its facts moved on.
-  list() {
     const current = this.source_.current();
-    const key = `${current.generation}:${current.facts ? current.facts.count : 0}`;
-    if (!this.list_ || this.list_.key !== key) this.list_ = {key, bytes: faceList(current)};
-    return this.list_.bytes;
+    if (!this.list_ || this.list_.generation !== current.generation) {
+      this.list_ = {generation: current.generation, bytes: listWithoutFacts(current)};
+    }
+    const base = this.list_.bytes;
+    const tail = factsColumn(current);
+    res.writeHead(200, {'Content-Type': 'application/json', 'Cache-Control': 'no-store',
+      'Content-Length': base.length + tail.length});
+    if (req.method === 'HEAD') return res.end();
+    return writeInPieces(res, base).then((whole) => whole && res.end(tail));
   }
 
   serveClient_(req, res) {
@@ -202,4 +243,4 @@ function preflight(req, res) {
   return reply(res, 204);
 }
 
-module.exports = {WebApi, faceList, fullNameOf};
+module.exports = {WebApi, fullNameOf};
