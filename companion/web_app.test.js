@@ -12,11 +12,14 @@
 // loopback permission is granted as the user would grant it.
 
 const assert = require('node:assert/strict');
+const {execFileSync, spawn} = require('child_process');
+const {once} = require('events');
 const fs = require('fs');
 const http = require('http');
 const https = require('https');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
+const {kFirstPort} = require('./server/port.js');
 const {kBrowsers, launchBrowser, whyNoBrowser} = require('./tests/browsers.js');
 const h = require('./tests/harness.js');
 
@@ -24,6 +27,7 @@ const kDejaVu = '/usr/share/fonts/truetype/dejavu';
 const kSans = path.join(kDejaVu, 'DejaVuSans.ttf');
 const kSerif = path.join(kDejaVu, 'DejaVuSerif.ttf');
 const kMono = path.join(kDejaVu, 'DejaVuSansMono.ttf');
+const kClientModule = path.join(__dirname, 'client', 'kavri-fonts.js');
 const kAppName = 'app.test';
 const kPlainName = 'plain.test';
 
@@ -285,3 +289,111 @@ for (const which of kBrowsers) {
         });
       });
 }
+
+// A network namespace with loopback and a link of its own, which Chromium
+// needs to count itself online; the link leads nowhere.
+const kNamespace = 'ip link set lo up && ip link add k0 type veth peer name k1 && ' +
+    'ip addr add 192.0.2.1/24 dev k0 && ip link set k0 up && ip link set k1 up && ' +
+    'ip route add default via 192.0.2.2 dev k0';
+
+function whyNoNetworkNamespace() {
+  try {
+    execFileSync('unshare', ['--net', 'sh', '-c', kNamespace], {stdio: 'ignore'});
+    return false;
+  } catch (e) {
+    return `cannot make a network namespace with a link here (${e.message})`;
+  }
+}
+
+// The module bundled into an app finds the account's server on the ports
+// servers take, past another account's server that closes the connection
+// at once, and tells "no server" apart once the account's is gone. In a
+// network namespace of the test's own, where the ports are nobody else's;
+// Chromium runs in it too.
+describe('a bundled module in headless chromium',
+    {skip: whySkip('chromium') || whyNoNetworkNamespace(), timeout: 10 * h.kWaitMs}, () => {
+      let dir;
+      let holder;
+      let holderExited;
+      let inNamespace;
+      const running = [];
+      let browser;
+
+      before(async () => {
+        dir = h.tempDir('kavri-bundled-');
+        holder = spawn('unshare', ['--net', 'sh', '-c', `${kNamespace} && echo ready; exec cat`],
+            {stdio: ['pipe', 'pipe', 'inherit']});
+        holderExited = once(holder, 'exit');
+        inNamespace = ['nsenter', `--net=/proc/${holder.pid}/ns/net`, '--'];
+        await new h.OutputWatcher(holder.stdout, 'the namespace').waitFor('ready');
+        browser = await launchBrowser('chromium', dir, {wrap: inNamespace});
+      });
+
+      after(async () => {
+        if (browser) await browser.close();
+        for (const child of running) await child.stop();
+        if (holder) {
+          holder.stdin.end();
+          await holderExited;
+        }
+        fs.rmSync(dir, {recursive: true, force: true});
+      });
+
+      it('FindsTheAccountsServerPastAnotherAccountsAndTellsWhenNoneAnswers', async () => {
+        const creds = h.makeCredentials(dir);
+        const catalogue = {[kSans]: [h.face('DejaVu Sans', 'Book')]};
+        const start = (home, wrap) => {
+          const server = h.spawnCompanion({KAVRI_PORT: undefined, HOME: home,
+            XDG_CONFIG_HOME: undefined, XDG_STATE_HOME: undefined}, undefined, {wrap});
+          running.push(server);
+          server.send(`${creds.container};${creds.passphrase}\n${JSON.stringify(catalogue)}\n`);
+          return server;
+        };
+        const nobody = path.join(dir, 'nobody');
+        fs.mkdirSync(nobody);
+        fs.chownSync(nobody, 65534, 65534);
+        const other = start(nobody, [...inNamespace, 'setpriv', '--reuid=65534', '--regid=65534',
+          '--clear-groups']);
+        assert.equal(await other.port(), kFirstPort);
+        const own = start(path.join(dir, 'own'), inNamespace);
+        assert.equal(await own.port(), kFirstPort + 1);
+
+        // A developer's app bundling the module, on loopback in the namespace.
+        const app = spawn(inNamespace[0], [...inNamespace.slice(1), process.execPath, '-e', `
+          const http = require('http');
+          const module = require('fs').readFileSync(${JSON.stringify(kClientModule)});
+          http.createServer((req, res) => {
+            if (req.url === '/lib/kavri-fonts.js') {
+              res.writeHead(200, {'Content-Type': 'text/javascript'});
+              return res.end(module);
+            }
+            res.writeHead(200, {'Content-Type': 'text/html'});
+            res.end('<!DOCTYPE html><title>App</title><button id="ask">Use my fonts</button>' +
+              '<script type="module">window.kavri = await import("/lib/kavri-fonts.js");' +
+              'document.getElementById("ask").onclick = () => {' +
+              'window.answer = window.kavri.requestFontAccess(); };' +
+              'document.body.dataset.ready = "true";</script>');
+          }).listen(0, '127.0.0.1', function () { console.log('port ' + this.address().port); });
+          process.stdin.on('end', () => process.exit(0)).resume();`],
+        {stdio: ['pipe', 'pipe', 'inherit']});
+        running.push({stop: () => {
+          app.stdin.end();
+          return once(app, 'exit');
+        }});
+        const appPort = (await new h.OutputWatcher(app.stdout, 'the app').waitFor(/port (\d+)/))[1];
+        const tab = await browser.open(`http://localhost:${appPort}/`);
+        await tab.evaluate(`async (waitFor) => waitFor(() => document.body.dataset.ready)`);
+        assert.equal(await tab.evaluate(refusal), 'NotAllowedError');
+        const consent = browser.waitForPage((url) => url.includes('/consent?id='));
+        await tab.click('#ask');
+        const page = await consent;
+        assert.equal(new URL(page.page.url()).port, String(kFirstPort + 1));
+        await page.evaluate(`async (waitFor) => waitFor(() => document.body.dataset.ready)`);
+        await page.click('#allow');
+        assert.equal(await tab.evaluate(`async () => window.answer`), true);
+        assert.deepEqual(await tab.evaluate(`async () =>
+          (await window.kavri.queryLocalFonts()).map((f) => f.postscriptName)`), ['DejaVuSans-Book']);
+        await own.stop();
+        assert.equal(await tab.evaluate(refusal), 'NotFoundError');
+      });
+    });

@@ -45,8 +45,9 @@ async function probe(origin) {
 let located = null;  // Promise of the server's origin, or of null
 
 async function locate() {
+  // A copy served at the same path by an app of its own is no server.
   const own = ownServer();
-  if (own) return (await probe(own)) ? own : null;
+  if (own && await probe(own)) return own;
   const origins = [];
   for (let port = kFirstPort; port <= kLastPort; port++) origins.push(`http://127.0.0.1:${port}`);
   const answers = await Promise.all(origins.map(probe));

@@ -114,14 +114,24 @@ function tab(page, browser) {
 
 // A headless `which` ('chromium' or 'firefox') with its profile under
 // `dir`. `trust`: a certificate authority (PEM) the profile trusts; `hosts`:
-// names the browser resolves to 127.0.0.1. Resolves {which, browser
-// (puppeteer's), open(url), waitForPage(test), grant(origin, name), close()}.
-async function launchBrowser(which, dir, {trust = null, hosts = []} = {}) {
+// names the browser resolves to 127.0.0.1; `wrap`: a command that runs it
+// (in another network namespace: Chromium only, whose driver talks over a
+// pipe). Resolves {which, browser (puppeteer's), open(url),
+// waitForPage(test), grant(origin, name), close()}.
+async function launchBrowser(which, dir, {trust = null, hosts = [], wrap = []} = {}) {
   const profile = path.join(dir, `${which}-profile`);
   const home = path.join(dir, `${which}-home`);
   fs.mkdirSync(profile, {recursive: true});
   fs.mkdirSync(home, {recursive: true});
-  const options = {executablePath: findBrowser(which), headless: true, userDataDir: profile,
+  let executablePath = findBrowser(which);
+  if (wrap.length > 0) {
+    const quote = (word) => `'${word.replace(/'/g, "'\\''")}'`;
+    const script = path.join(dir, `${which}-wrapped`);
+    fs.writeFileSync(script, `#!/bin/sh\nexec ${[...wrap, executablePath].map(quote).join(' ')} "$@"\n`,
+        {mode: 0o755});
+    executablePath = script;
+  }
+  const options = {executablePath, headless: true, userDataDir: profile,
     env: {...process.env, HOME: home}, protocolTimeout: 2 * h.kWaitMs};
   if (which === 'chromium') {
     if (trust) trustAuthority(path.join(home, '.pki', 'nssdb'), trust);
