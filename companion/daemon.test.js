@@ -363,6 +363,14 @@ describe('origin checks', () => {
     assert.ok(foreign('GET', '/font', {'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'no-cors'}));
     assert.ok(foreign('GET', '/catalogue.json', {'sec-fetch-site': 'same-site'}));
     assert.ok(foreign('POST', '/', {'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'navigate'}));
+    // The consent page opens in a site's window, never in its frame.
+    const opened = (dest) => ({'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'navigate',
+      'sec-fetch-dest': dest});
+    assert.ok(!foreign('GET', '/consent', opened('document')));
+    assert.ok(foreign('GET', '/consent', opened('iframe')));
+    assert.ok(foreign('GET', '/', opened('iframe')));
+    assert.ok(foreign('GET', '/consent.js', opened('document')));
+    assert.ok(foreign('GET', '/consent', {...opened('document'), origin: 'https://evil.example'}));
   });
 });
 

@@ -50,12 +50,13 @@ function fullNameOf(family, style) {
 // Made in two parts: all but the facts once per catalogue, the facts, which
 // come in as the files are read, at each request.
 
-// Whether a face's style is the one a full name leaves out.
+// Whether a face's style is the one a full name leaves out; only short
+// names (escapes and all) are read to tell.
 function isPlainStyle(catalogue, f) {
   const start = catalogue.rows[f * kStride + kStyle];
   const length = catalogue.rows[f * kStride + kStyle + 1] - start - 2;
-  return start < 0 || length <= 0 ||
-      (length <= 8 && kPlainStyles.has(faceText(catalogue, f, kStyle).toLowerCase()));
+  return length <= 0 ||
+      (length <= 48 && kPlainStyles.has(faceText(catalogue, f, kStyle).toLowerCase()));
 }
 
 // The list up to its facts: the JSON text without its last member and brace,
@@ -104,18 +105,22 @@ function listWithoutFacts({generation, catalogue, grouping}) {
     w.byte(0x20);
     return w.span(rows[row + kStyle] + 1, rows[row + kStyle + 1]);
   });
-  face('postscriptName', (f, row) => (rows[row + kPostscript] < 0 ? w.ascii('""')
-    : w.text(rows, f, kPostscript)));
+  face('postscriptName', (f) => w.text(rows, f, kPostscript));
   for (const [name, at] of [['localizedFamily', kLocalizedFamily],
     ['localizedStyle', kLocalizedStyle]]) {
     face(name, (f) => (hasText(rows, f, at) ? w.text(rows, f, at) : w.byte(0x30)));
   }
-  face('weight', (f, row) => w.int(Math.floor(rows[row + kKind] / 100) || 400));
-  face('stretch', (f, row) => w.int(Math.floor(rows[row + kKind] / 10) % 10 || 5));
+  face('weight', (f, row) => w.int(Math.floor(rows[row + kKind] / 100)));
+  face('stretch', (f, row) => w.int(Math.floor(rows[row + kKind] / 10) % 10));
   face('italic', (f, row) => w.int(rows[row + kKind] % 10));
   w.ascii(`,"languages":${JSON.stringify(kLanguages.map((l) => l.code))}`);
   w.ascii(`,"factBits":${JSON.stringify(kFactBits)}`);
   return Buffer.from(w.out.subarray(0, w.at));
+}
+
+// The whole list, as one buffer.
+function faceList(current) {
+  return Buffer.concat([listWithoutFacts(current), factsColumn(current)]);
 }
 
 // The list's last member, the facts, and its closing brace.
@@ -243,4 +248,4 @@ function preflight(req, res) {
   return reply(res, 204);
 }
 
-module.exports = {WebApi, fullNameOf};
+module.exports = {WebApi, faceList, fullNameOf};
