@@ -27,7 +27,6 @@ const kDejaVu = '/usr/share/fonts/truetype/dejavu';
 const kSans = path.join(kDejaVu, 'DejaVuSans.ttf');
 const kSerif = path.join(kDejaVu, 'DejaVuSerif.ttf');
 const kMono = path.join(kDejaVu, 'DejaVuSansMono.ttf');
-const kClientModule = path.join(__dirname, 'client', 'kavri-fonts.js');
 const kAppName = 'app.test';
 const kPlainName = 'plain.test';
 
@@ -305,9 +304,10 @@ function whyNoNetworkNamespace() {
   }
 }
 
-// The module bundled into an app finds the account's server on the ports
-// servers take, past another account's server that closes the connection
-// at once, and tells "no server" apart once the account's is gone. In a
+// The example app, bundling the module, finds the account's server on the
+// ports servers take, past another account's server that closes the
+// connection at once, asks, lists the face and draws with it; "no server"
+// is told apart once the account's is gone. In a
 // network namespace of the test's own, where the ports are nobody else's;
 // Chromium runs in it too.
 describe('a bundled module in headless chromium',
@@ -358,21 +358,23 @@ describe('a bundled module in headless chromium',
         const own = start(path.join(dir, 'own'), inNamespace);
         assert.equal(await own.port(), kFirstPort + 1);
 
-        // A developer's app bundling the module, on loopback in the namespace.
+        // The example app, bundling the module, served by a developer's own
+        // server on loopback in the namespace.
         const app = spawn(inNamespace[0], [...inNamespace.slice(1), process.execPath, '-e', `
+          const fs = require('fs');
           const http = require('http');
-          const module = require('fs').readFileSync(${JSON.stringify(kClientModule)});
+          const path = require('path');
+          const root = ${JSON.stringify(path.dirname(__dirname))};
+          const types = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css'};
           http.createServer((req, res) => {
-            if (req.url === '/lib/kavri-fonts.js') {
-              res.writeHead(200, {'Content-Type': 'text/javascript'});
-              return res.end(module);
+            const file = req.url.endsWith('/') ? req.url + 'index.html' : req.url;
+            if (!/^\\/(examples\\/web_app\\/[a-z]+|companion\\/client\\/kavri-fonts)\\.(html|js|css)$/
+                .test(file)) {
+              res.writeHead(404);
+              return res.end();
             }
-            res.writeHead(200, {'Content-Type': 'text/html'});
-            res.end('<!DOCTYPE html><title>App</title><button id="ask">Use my fonts</button>' +
-              '<script type="module">window.kavri = await import("/lib/kavri-fonts.js");' +
-              'document.getElementById("ask").onclick = () => {' +
-              'window.answer = window.kavri.requestFontAccess(); };' +
-              'document.body.dataset.ready = "true";</script>');
+            res.writeHead(200, {'Content-Type': types[path.extname(file)]});
+            res.end(fs.readFileSync(path.join(root, file)));
           }).listen(0, '127.0.0.1', function () { console.log('port ' + this.address().port); });
           process.stdin.on('end', () => process.exit(0)).resume();`],
         {stdio: ['pipe', 'pipe', 'inherit']});
@@ -381,18 +383,34 @@ describe('a bundled module in headless chromium',
           return once(app, 'exit');
         }});
         const appPort = (await new h.OutputWatcher(app.stdout, 'the app').waitFor(/port (\d+)/))[1];
-        const tab = await browser.open(`http://localhost:${appPort}/`);
-        await tab.evaluate(`async (waitFor) => waitFor(() => document.body.dataset.ready)`);
-        assert.equal(await tab.evaluate(refusal), 'NotAllowedError');
+        const tab = await browser.open(`http://localhost:${appPort}/examples/web_app/`);
+        await tab.click('#connect');
+        assert.match(await tab.evaluate(`async (waitFor) => waitFor(() =>
+          !document.getElementById('allow').hidden && document.getElementById('status')
+              .textContent)`), /not allowed/);
         const consent = browser.waitForPage((url) => url.includes('/consent?id='));
-        await tab.click('#ask');
+        await tab.click('#allow');
         const page = await consent;
         assert.equal(new URL(page.page.url()).port, String(kFirstPort + 1));
         await page.evaluate(`async (waitFor) => waitFor(() => document.body.dataset.ready)`);
         await page.click('#allow');
-        assert.equal(await tab.evaluate(`async () => window.answer`), true);
-        assert.deepEqual(await tab.evaluate(`async () =>
-          (await window.kavri.queryLocalFonts()).map((f) => f.postscriptName)`), ['DejaVuSans-Book']);
+        // The app lists the face, loads it and draws the text with it.
+        const shown = await tab.evaluate(`async (waitFor) => {
+          const status = await waitFor(() => {
+            const text = document.getElementById('status').textContent;
+            return text.startsWith('DejaVu Sans (') && text;
+          });
+          const canvas = document.getElementById('preview');
+          const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height);
+          return {status, faces: [...document.getElementById('face').options].map((o) => o.text),
+            inked: pixels.data.some((v, k) => k % 4 === 3 && v > 0)};
+        }`);
+        assert.deepEqual(shown, {status: `DejaVu Sans (${kSans})`, faces: ['DejaVu Sans'],
+          inked: true});
+        await tab.evaluate(`async () => {
+          window.kavri = await import('/companion/client/kavri-fonts.js');
+        }`);
+        assert.equal(await tab.evaluate(refusal), 'listed');
         await own.stop();
         assert.equal(await tab.evaluate(refusal), 'NotFoundError');
       });

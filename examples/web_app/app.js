@@ -2,6 +2,7 @@
 // with it, through the KavriDaemon server's client module.
 const $ = (id) => document.getElementById(id);
 let fonts = null;     // the client module, imported on the first click
+let listening = false;
 let faces = [];
 let drawn = 0;        // the face drawn last, so a late load does not win
 
@@ -28,6 +29,12 @@ async function pick() {
   say(`${face.fullName} (${face.file})`);
 }
 
+// The list now, and again at each change.
+function listen() {
+  if (!listening) fonts.onFontsChanged(show);
+  listening = true;
+}
+
 function show(list) {
   faces = list.filter((f) => f.usable);
   $('face').replaceChildren(...faces.map((f, k) => new Option(f.fullName, String(k))));
@@ -43,7 +50,7 @@ $('connect').addEventListener('click', async () => {
   fonts = fonts || await import('../../companion/client/kavri-fonts.js');
   try {
     await fonts.queryLocalFonts({postscriptNames: []});  // allowed, and a server answers
-    fonts.onFontsChanged(show);  // the list now, and again at each change
+    listen();
   } catch (e) {
     if (e.name === 'NotAllowedError') {
       $('allow').hidden = false;
@@ -60,7 +67,7 @@ $('connect').addEventListener('click', async () => {
 $('allow').addEventListener('click', async () => {
   if (!await fonts.requestFontAccess()) return say('Not allowed.');
   $('allow').hidden = true;
-  fonts.onFontsChanged(show);
+  listen();
 });
 
 $('face').addEventListener('change', pick);
