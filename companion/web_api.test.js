@@ -366,13 +366,20 @@ describe('the server and other sites', {skip: whySkipFonts(), timeout: 10 * h.kW
     assert.deepEqual(json(await get('/sites', {})).sites, []);
   });
 
-  // Kept across a restart; a hand edit counts without one.
+  // Kept across a restart; a hand edit counts without one, open streams
+  // of a site it removes ending by the next change at the latest.
   it('TheAllowedSitesSurviveARestartAndTakeHandEdits', async () => {
     fs.writeFileSync(sitesFile(), `${kSite}\n`);
     assert.equal((await get('/api/fonts', asSite(kSite))).status, 200);
     await server.stop();
     await start();
     assert.equal((await get('/api/fonts', asSite(kSite))).status, 200);
+    const events = await openSiteEvents(port, kSite);
+    await events.text.waitFor('event: fonts');
+    fs.writeFileSync(sitesFile(), `# ${kSite} no more\n`);
+    server.send(`${JSON.stringify(catalogue)}\n`);
+    await h.within(events.ended, 'the stream of a site removed by hand ending');
+    assert.doesNotMatch(events.text.text, /"generation":2/);
     fs.writeFileSync(sitesFile(), 'http://example.com\n');
     assert.equal((await get('/api/fonts', asSite(kSite))).status, 403);
     assert.equal((await get('/api/fonts', asSite(kSite))).status, 403);

@@ -155,6 +155,7 @@ class WebApi {
 
   catalogueChanged() {
     this.list_ = null;
+    this.sites_.list();  // a site a hand edit removed hears no more
     this.streams_.catalogueChanged();
   }
 
