@@ -45,6 +45,12 @@ function appPage(serverPort) {
 <body><button id="ask" type="button">Use my fonts</button>
 <script type="module">
   window.server = 'http://127.0.0.1:${serverPort}';
+  // What reaches this window by postMessage: the consent page's answer.
+  window.messages = [];
+  window.addEventListener('message', (event) => {
+    window.messages.push({origin: event.origin, data: event.data});
+    document.body.dataset.messages = window.messages.length;
+  });
   window.kavri = await import(window.server + '/kavri-fonts.js');
   document.getElementById('ask').addEventListener('click', () => {
     window.answer = window.kavri.requestFontAccess();
@@ -204,6 +210,12 @@ for (const which of kBrowsers) {
             document.getElementById('origin').textContent`), appOrigin);
           await consent.click('#allow');
           assert.equal(await app.evaluate(`async () => window.answer`), true);
+          // Told by the consent page itself, aimed at this site's origin.
+          assert.deepEqual(await app.evaluate(`async (waitFor) => {
+            await waitFor(() => document.body.dataset.messages);
+            return window.messages;
+          }`), [{origin: `http://127.0.0.1:${serverPort}`,
+            data: {type: 'kavri-font-access', allowed: true}}]);
 
           const listed = await app.evaluate(`async () => (await window.kavri.queryLocalFonts())
             .map((f) => [f.family, f.fullName, f.postscriptName, f.style, f.file,

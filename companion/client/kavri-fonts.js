@@ -147,8 +147,9 @@ export async function requestFontAccess() {
         'click.', 'InvalidStateError');
   }
   let ask;
+  let origin;
   try {
-    const origin = await server();
+    origin = await server();
     const response = await fetch(`${origin}/api/consent`, {method: 'POST', credentials: 'omit'});
     ask = await response.json();
     if (!response.ok) throw new DOMException(ask.message || 'The server refused.', 'NotAllowedError');
@@ -172,8 +173,14 @@ export async function requestFontAccess() {
       if (event.data && event.data.type === 'kavri-font-access') done(event.data.allowed === true);
     };
     window.addEventListener('message', onMessage);
-    // A window closed without an answer is a no.
-    const watch = setInterval(() => { if (popup.closed) done(false); }, 500);
+    // Once the window is closed, its message lost or never sent, the server
+    // says what the answer was.
+    const watch = setInterval(async () => {
+      if (!popup.closed) return;
+      clearInterval(watch);
+      const status = await probe(origin);
+      done(Boolean(status && status.allowed));
+    }, 500);
     popup.location.href = ask.consent;
   });
 }
