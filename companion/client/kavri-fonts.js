@@ -152,7 +152,9 @@ export async function requestFontAccess() {
     origin = await server();
     const response = await fetch(`${origin}/api/consent`, {method: 'POST', credentials: 'omit'});
     ask = await response.json();
-    if (!response.ok) throw new DOMException(ask.message || 'The server refused.', 'NotAllowedError');
+    if (!response.ok) {
+      throw new DOMException(ask.message || 'The server refused.', 'NotAllowedError');
+    }
   } catch (e) {
     popup.close();
     throw e;

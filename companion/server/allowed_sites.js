@@ -134,7 +134,9 @@ class AllowedSites {
     const read = this.read_();
     this.sites_ = read.sites || [];
     const fault = read.error ? `${this.file_} allows no site: ${read.error}` : null;
-    if (fault && fault !== this.fault_) this.log_(`${fault}; it is kept as it is until the list is changed on the page`);
+    if (fault && fault !== this.fault_) {
+      this.log_(`${fault}; it is kept as it is until the list is changed on the page`);
+    }
     this.fault_ = fault;
     for (const origin of before) {
       if (!this.sites_.includes(origin)) this.onRemoved_(origin);

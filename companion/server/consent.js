@@ -65,7 +65,8 @@ class Consent {
     this.expire_();
     if (this.sites_.has(origin)) return json(res, 200, {allowed: true});
     for (const [id, entry] of this.pending_) {
-      if (entry.origin === origin) return json(res, 200, {allowed: false, consent: this.address_(id)});
+      if (entry.origin !== origin) continue;
+      return json(res, 200, {allowed: false, consent: this.address_(id)});
     }
     if (this.pending_.size >= kMaxPending) {
       this.repeatLog_.note('consent', `${kMaxPending} consent pages are waiting for an answer; ` +
@@ -82,14 +83,14 @@ class Consent {
   // The server's own routes of the flow: the page, its script, its answer.
   // Returns false for a path that is none of them.
   handle(req, res, url) {
-    if (url.pathname === '/consent') return this.page_(req, res, url), true;
-    if (url.pathname === '/consent.js') {
-      if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD'), true;
-      res.setHeader('Cache-Control', 'no-cache');
-      return reply(res, 200, 'text/javascript; charset=utf-8', kScript), true;
-    }
-    if (url.pathname === '/consent/answer') return this.answer_(req, res), true;
-    return false;
+    const route = {
+      '/consent': () => this.page_(req, res, url),
+      '/consent.js': () => script(req, res),
+      '/consent/answer': () => this.answer_(req, res),
+    }[url.pathname];
+    if (!route) return false;
+    route();
+    return true;
   }
 
   address_(id) {
@@ -160,6 +161,12 @@ ${allowable ? '' : '<p id="warning" class="warning">This site is not served secu
     if (!this.sites_.add(entry.origin)) return json(res, 500, {allowed: false, error: 'not-kept'});
     return json(res, 200, {allowed: true});
   }
+}
+
+function script(req, res) {
+  if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
+  res.setHeader('Cache-Control', 'no-cache');
+  return reply(res, 200, 'text/javascript; charset=utf-8', kScript);
 }
 
 function sameSecret(a, b) {

@@ -10,19 +10,17 @@ const {isFindablePort} = require('./port.js');
 const kMaxRemoveBytes = 1024;
 const kText = 'text/plain; charset=utf-8';
 
-// Answers `/sites` and `/sites/remove`; false for any other path. The caller
-// has refused other sites' requests already.
-function handleSiteList(req, res, url, sites, port) {
-  if (url.pathname === '/sites') {
-    if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD'), true;
-    res.setHeader('Cache-Control', 'no-store');
-    reply(res, 200, 'application/json', JSON.stringify({sites: sites.list(),
-      findable: isFindablePort(port), fault: sites.fault}));
-    return true;
-  }
-  if (url.pathname !== '/sites/remove') return false;
-  if (req.method !== 'POST') return methodNotAllowed(res, 'POST'), true;
-  if (!isOwnPagePost(req.headers, port)) return reply(res, 403, kText, 'forbidden\n'), true;
+function list(req, res, sites, port) {
+  if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
+  res.setHeader('Cache-Control', 'no-store');
+  return reply(res, 200, 'application/json', JSON.stringify({sites: sites.list(),
+    findable: isFindablePort(port), fault: sites.fault}));
+}
+
+// {"origin": ORIGIN}, from the page only.
+function remove(req, res, sites, port) {
+  if (req.method !== 'POST') return methodNotAllowed(res, 'POST');
+  if (!isOwnPagePost(req.headers, port)) return reply(res, 403, kText, 'forbidden\n');
   const chunks = [];
   let size = 0;
   req.on('data', (c) => {
@@ -32,7 +30,7 @@ function handleSiteList(req, res, url, sites, port) {
   req.on('end', () => {
     let origin = null;
     try {
-      origin = size <= kMaxRemoveBytes ? JSON.parse(Buffer.concat(chunks).toString('utf8')).origin : null;
+      if (size <= kMaxRemoveBytes) origin = JSON.parse(Buffer.concat(chunks).toString()).origin;
     } catch (e) {
       origin = null;
     }
@@ -40,6 +38,15 @@ function handleSiteList(req, res, url, sites, port) {
     if (!sites.remove(origin)) return reply(res, 500, kText, 'the list could not be kept\n');
     return reply(res, 204);
   });
+  return undefined;
+}
+
+// Answers `/sites` and `/sites/remove`; false for any other path. The caller
+// has refused other sites' requests already.
+function handleSiteList(req, res, url, sites, port) {
+  const route = {'/sites': list, '/sites/remove': remove}[url.pathname];
+  if (!route) return false;
+  route(req, res, sites, port);
   return true;
 }
 

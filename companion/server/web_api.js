@@ -96,7 +96,8 @@ function listWithoutFacts({generation, catalogue, grouping}) {
     }
   }
   w.close();
-  const face = (name, write) => list(name, order.length, (i) => write(order[i], order[i] * kStride));
+  const face = (name, write) =>
+    list(name, order.length, (i) => write(order[i], order[i] * kStride));
   face('file', (f, row) => w.int(rows[row + kFile]));
   face('style', (f) => w.text(rows, f, kStyle));
   face('fullName', (f, row) => {
@@ -143,7 +144,8 @@ class WebApi {
     this.repeatLog_ = repeatLog;
     this.list_ = null;  // {generation, bytes} of the list without its facts
     this.streams_ = new EventStreams({
-      event: () => Buffer.from(`event: fonts\ndata: {"generation":${this.source_.current().generation}}\n\n`),
+      event: () => Buffer.from('event: fonts\ndata: ' +
+          `{"generation":${this.source_.current().generation}}\n\n`),
       facts: () => null,
     }, repeatLog);
   }
