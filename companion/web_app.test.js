@@ -275,6 +275,9 @@ for (const which of kBrowsers) {
           const page = await browser.open(`http://127.0.0.1:${serverPort}/`);
           await page.evaluate(`async (waitFor) => waitFor(() =>
             document.querySelector('#allowed-sites li[data-origin="${appOrigin}"] button'))`);
+          // A port set outside the range web apps look in: the page says so.
+          assert.match(await page.evaluate(`async () =>
+            document.getElementById('sites-note').textContent`), /^Web apps cannot find this/);
           await page.click(`#allowed-sites li[data-origin="${appOrigin}"] button`);
           await page.evaluate(`async (waitFor) => waitFor(() =>
             document.querySelectorAll('#allowed-sites li').length === 0)`);
