@@ -11,7 +11,8 @@
 // For each: bytes answered, the server's resident memory now and at its peak
 // (VmRSS, VmHWM), and how long the page's own requests took. Then the
 // lock-out attempts of a user's own script: 256 idle TCP connections, 32
-// event streams, 200 update-check POSTs; for each, what the page gets.
+// event streams, 200 update-check POSTs, and sites flooding the consent
+// route and sending malformed Origins; for each, what the page gets.
 // Clients speak plain HTTP, as the page is opened, or with --tls TLS.
 //
 //   node bench/companion_attacks.js [--daemon path/to/daemon.js] [--tls] [clients...]
@@ -20,7 +21,7 @@
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
-const h = require('../companion/harness.js');
+const h = require('../companion/tests/harness.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
@@ -142,6 +143,28 @@ async function lockOut(daemon, creds, catalogue, via) {
   console.log(`200 update-check POSTs in ${burstMs} ms: within ${msSince(start)} ms, ` +
       `${count(server.stdout.text.slice(lines), 'CHECK FOR UPDATES')} lines to the agent and ` +
       `${count(server.stderr.text.slice(logs), 'asked for an update check')} log lines`);
+
+  // 1,000 sites asking for a consent page, then 1,000 requests with
+  // malformed Origins, fifty at a time.
+  const statuses = async (make) => {
+    const tally = new Map();
+    for (let k = 0; k < 1000; k += 50) {
+      const got = await Promise.all(Array.from({length: 50}, (_, i) => h.request(port, via,
+          make(k + i)).then((r) => r.status, (e) => e.code || e.message)));
+      for (const status of got) tally.set(status, (tally.get(status) || 0) + 1);
+    }
+    return [...tally].map(([status, n]) => `${n} ${status}`).join(', ');
+  };
+  const before = server.stderr.text.length;
+  start = process.hrtime.bigint();
+  const consents = await statuses((k) => ({method: 'POST', path: '/api/consent',
+    headers: {Origin: `https://site-${k}.example`}}));
+  const malformed = await statuses((k) => ({path: '/api/fonts',
+    headers: {Origin: ['null', `https://x${k}.example/path`, 'https://*.example', `x${k}`][k % 4]}}));
+  console.log(`1,000 consent requests and 1,000 malformed Origins in ${msSince(start)} ms: ` +
+      `answered ${consents}; ${malformed}; ` +
+      `${server.stderr.text.slice(before).split('\n').length - 1} log lines; ` +
+      `the page ${await pageWorks(port, via)}`);
   await server.stop();
 }
 

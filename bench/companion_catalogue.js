@@ -12,7 +12,7 @@
 //   node bench/companion_catalogue.js [faces...]   (default 2000 10000 50000)
 
 const fs = require('fs');
-const h = require('../companion/harness.js');
+const h = require('../companion/tests/harness.js');
 
 const syntheticPath = (family, file) =>
   `/usr/share/fonts/opentype/family-${family}/face-${file}.ttc`;

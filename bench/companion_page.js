@@ -27,8 +27,8 @@
 
 const fs = require('fs');
 const path = require('path');
-const h = require('../companion/harness.js');
-const {findChromium, openPage} = require('../companion/chromium.js');
+const h = require('../companion/tests/harness.js');
+const {findChromium, openPage} = require('../companion/tests/browsers.js');
 const {catalogueObject} = require('./companion_catalogue.js');
 
 // Installed in the page: each key event's time to the end of the next frame,
@@ -231,7 +231,11 @@ async function main() {
       '      100 /   100');
 }
 
-main().catch((e) => {
-  console.error(e);
-  process.exit(1);
-});
+if (require.main === module) {
+  main().catch((e) => {
+    console.error(e);
+    process.exit(1);
+  });
+} else {
+  module.exports = {fontLibrary, percentile};
+}

@@ -29,8 +29,8 @@
 
 const fs = require('fs');
 const path = require('path');
-const h = require('../companion/harness.js');
-const {findChromium, openPage} = require('../companion/chromium.js');
+const h = require('../companion/tests/harness.js');
+const {findChromium, openPage} = require('../companion/tests/browsers.js');
 const {readAt} = require('../companion/server/font_file.js');
 const {readSpecimen} = require('../companion/server/specimen.js');
 const {catalogueObject} = require('./companion_catalogue.js');

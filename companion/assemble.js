@@ -6,7 +6,7 @@
 // at the top of the output; their requires of one another are answered from
 // that table and those of Node's built-in modules by Node. Each marker
 // "@page:NAME@" in them, quotes included, becomes the file page/NAME as a JSON
-// string literal. The result depends on nothing but the bytes of those files.
+// string literal, and each "@client:NAME@" the file client/NAME. The result depends on nothing but the bytes of those files.
 //
 //   node companion/assemble.js OUT           writes the assembled server to OUT
 //   node companion/assemble.js --check FILE  fails unless FILE is what the
@@ -18,7 +18,8 @@ const path = require('path');
 
 const kEntry = 'daemon.js';
 const kModuleDir = 'server';
-const kMarker = /"@page:([A-Za-z0-9_.-]+)@"/g;
+const kMarker = /"@(page|client):([A-Za-z0-9_.-]+)@"/g;
+const kFileDirs = ['page', 'client'];
 const kRequire = /\brequire\((['"])([^'"]*)\1\)/g;
 const kUtf8 = new TextDecoder('utf-8', {fatal: true, ignoreBOM: true});
 
@@ -71,18 +72,19 @@ function checkRequires(name, text, names) {
 // answer, a marker without its file, a page file no marker names, or a file
 // that is not UTF-8 (it would not come back byte for byte).
 function assemble(root = __dirname) {
-  const pageDir = path.join(root, 'page');
   const sources = readSources(root);
   const names = new Set(sources.map(([name]) => name));
-  const unused = new Set(fs.readdirSync(pageDir));
+  const unused = new Set(kFileDirs.flatMap((dir) => fs.readdirSync(path.join(root, dir))
+      .map((file) => path.posix.join(dir, file))));
   const table = sources.map(([name, text]) => {
     checkRequires(name, text, names);
-    const body = text.replace(kMarker, (marker, page) => {
-      if (!fs.existsSync(path.join(pageDir, page))) {
-        throw new Error(`${name} names ${page}, which is not in ${pageDir}`);
+    const body = text.replace(kMarker, (marker, dir, file) => {
+      const relative = path.posix.join(dir, file);
+      if (!fs.existsSync(path.join(root, relative))) {
+        throw new Error(`${name} names ${file}, which is not in ${path.join(root, dir)}`);
       }
-      unused.delete(page);
-      return JSON.stringify(kUtf8.decode(fs.readFileSync(path.join(pageDir, page))));
+      unused.delete(relative);
+      return JSON.stringify(kUtf8.decode(fs.readFileSync(path.join(root, relative))));
     });
     return `${JSON.stringify(name)}: function (exports, require, module) {\n${body}},\n`;
   });

@@ -1,5 +1,5 @@
 'use strict';
-// The page in a real browser: headless Chromium opens the server's page,
+// The page in real browsers: headless Chromium and Firefox open the server's page,
 // finds the families of real fonts listed in their own faces (and a Type 1
 // family marked as having no preview), sees a family pushed later appear,
 // narrows the list with its search box, shows typed text in every sample,
@@ -11,8 +11,8 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
-const {findChromium, openPage} = require('./chromium.js');
-const h = require('./harness.js');
+const {kBrowsers, openPage, whyNoBrowser} = require('./tests/browsers.js');
+const h = require('./tests/harness.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu';
 const kFonts = {
@@ -31,14 +31,16 @@ function whySkipDesigner() {
   return missing ? `${missing} is missing (fonts-inter, fonts-inter-variable)` : false;
 }
 
-function whySkip() {
-  if (!findChromium()) return 'chromium is not installed (apt-get install chromium)';
+function whySkip(which) {
+  const noBrowser = whyNoBrowser(which);
+  if (noBrowser) return noBrowser;
   const missing = Object.values(kFonts).filter((f) => !fs.existsSync(f));
   if (missing.length) return `fonts-dejavu-core is not installed (${missing[0]} missing)`;
   return false;
 }
 
-describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWaitMs}, () => {
+for (const which of kBrowsers) {
+describe(`the page in headless ${which}`, {skip: whySkip(which), timeout: 10 * h.kWaitMs}, () => {
   let dir;
   let creds;
   let server;
@@ -66,7 +68,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     server.send(JSON.stringify(initial) + '\n');
     // The address the server prints, opened as a person would: no flag waives
     // the browser's checks.
-    page = await openPage(`http://127.0.0.1:${await server.port()}/`, dir);
+    page = await openPage(`http://127.0.0.1:${await server.port()}/`, dir, {browser: which});
   });
 
   after(async () => {
@@ -159,7 +161,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     // Typed as a person would: key events into the focused box.
     const type = async (id, text) => {
       await page.evaluate(`async () => document.getElementById('${id}').focus()`);
-      await page.send('Input.insertText', {text});
+      await page.type(text);
     };
 
     await type('search', 'SANS');
@@ -234,14 +236,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     const expected = (test) => [...new Set(records.filter(test).map((f) => f.family))].sort();
     const listed = () => page.evaluate(`async () =>
       [...document.querySelectorAll('li.family')].map((li) => li.dataset.family)`);
-    const press = async (key) => {
-      const keys = {'/': [191, '/'], 'ArrowDown': [40, ''], 'Enter': [13, '\r'],
-        'Escape': [27, '']};
-      const [code, text] = keys[key];
-      await page.send('Input.dispatchKeyEvent', {type: text ? 'keyDown' : 'rawKeyDown', key,
-        text, windowsVirtualKeyCode: code});
-      await page.send('Input.dispatchKeyEvent', {type: 'keyUp', key, windowsVirtualKeyCode: code});
-    };
+    const press = (key) => page.press(key);
     await page.evaluate(`async (waitFor) => {
       const search = document.getElementById('search');
       search.value = '';
@@ -253,7 +248,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     // catalogue says of it.
     await page.evaluate(`async () => document.activeElement.blur()`);
     await press('/');
-    await page.send('Input.insertText', {text: 'inter'});
+    await page.type('inter');
     await page.evaluate(`async (waitFor) => waitFor(() =>
       document.querySelectorAll('li.family').length === 2)`);
     await press('ArrowDown');
@@ -344,7 +339,7 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     assert.match(address, /[?&]size=80&weight=700-900&mono=1$/);
     await page.evaluate(`async () => { window.kavriBefore = true; }`);
     // A language the page does not know (a hand-edited link) filters nothing.
-    await page.send('Page.navigate', {url: `${address}&lang=klingon&open=DejaVu+Sans+Mono`});
+    await page.goto(`${address}&lang=klingon&open=DejaVu+Sans+Mono`);
     const again = await h.within((async () => {
       for (;;) {
         const shown = await page.evaluate(`async (waitFor) => !window.kavriBefore && waitFor(() =>
@@ -411,3 +406,4 @@ describe('the page in headless Chromium', {skip: whySkip(), timeout: 10 * h.kWai
     await server.stdout.waitFor('CHECK FOR UPDATES\n');
   });
 });
+}

@@ -19,6 +19,7 @@ const v8 = require('v8');
 v8.setFlagsFromString('--semi-space-growth-factor=1');
 
 const {kMaxLineBytes} = require('./server/catalogue.js');
+const {allowedSitesFile} = require('./server/allowed_sites.js');
 const {Companion} = require('./server/companion.js');
 const {kMaxHandshakeBytes, parseHandshake} = require('./server/handshake.js');
 const {parseLimits} = require('./server/limits.js');
@@ -41,7 +42,8 @@ function main() {
   // The agent may be gone while a command is on its way; its end of standard
   // input closing is what ends this process.
   process.stdout.on('error', () => {});
-  const companion = new Companion(limitSetting.limits);
+  const companion = new Companion(limitSetting.limits,
+      {sitesFile: allowedSitesFile(process.env)});
   let server = null;
   const reader = new LineReader(kMaxHandshakeBytes, (line) => {
     if (server) return companion.acceptLine(line);

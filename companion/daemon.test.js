@@ -23,7 +23,7 @@ const {LineReader} = require('./server/line_reader.js');
 const {RepeatLog} = require('./server/log.js');
 const {listenerOwner, PeerOwners, tableEndpoint} = require('./server/peer_account.js');
 const {kDefaultPort, parsePort} = require('./server/port.js');
-const h = require('./harness.js');
+const h = require('./tests/harness.js');
 const {face, fontTables, makeFont, makeFactsFont, makeCollection, makeSpanningCollection,
   tempDir} = h;
 
@@ -363,6 +363,14 @@ describe('origin checks', () => {
     assert.ok(foreign('GET', '/font', {'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'no-cors'}));
     assert.ok(foreign('GET', '/catalogue.json', {'sec-fetch-site': 'same-site'}));
     assert.ok(foreign('POST', '/', {'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'navigate'}));
+    // The consent page opens in a site's window, never in its frame.
+    const opened = (dest) => ({'sec-fetch-site': 'cross-site', 'sec-fetch-mode': 'navigate',
+      'sec-fetch-dest': dest});
+    assert.ok(!foreign('GET', '/consent', opened('document')));
+    assert.ok(foreign('GET', '/consent', opened('iframe')));
+    assert.ok(foreign('GET', '/', opened('iframe')));
+    assert.ok(foreign('GET', '/consent.js', opened('document')));
+    assert.ok(foreign('GET', '/consent', {...opened('document'), origin: 'https://evil.example'}));
   });
 });
 

@@ -20,9 +20,12 @@ const {LineReader} = require('./server/line_reader.js');
 const {readFontFacts} = require('./server/font_tables.js');
 const {readSpecimen} = require('./server/specimen.js');
 const {kLanguages} = require('./server/languages.js');
+const {isAllowable, parseSites} = require('./server/allowed_sites.js');
+const {kStride} = require('./server/catalogue.js');
+const {faceList, fullNameOf} = require('./server/web_api.js');
 const {face, makeFactsFont, makeFont, makeCollection, makeSpanningCollection} =
-    require('./harness.js');
-const {makeSpecimenFont} = require('./specimen_fonts.js');
+    require('./tests/harness.js');
+const {makeSpecimenFont} = require('./tests/specimen_fonts.js');
 
 const kSeconds = Number(process.env.COMPANION_FUZZ_SECONDS || 2);
 const kSeed = Number(process.env.COMPANION_FUZZ_SEED || 1) >>> 0;
@@ -197,7 +200,18 @@ function checkCatalogue(line, outcomes) {
     return record;
   }));
   assert.deepEqual(records, expected);
-  catalogueEvent(1, catalogue, groupFamilies(catalogue));
+  const grouping = groupFamilies(catalogue);
+  catalogueEvent(1, catalogue, grouping);
+  // Web apps get the same faces, their texts copied from the line.
+  const list = JSON.parse(faceList({generation: 1, catalogue, grouping, facts: null}));
+  const listed = Array.from(grouping.order, (f) => records[f]);
+  assert.deepEqual(list.family.map((k) => list.families[k]), listed.map((r) => r.family));
+  assert.deepEqual(list.style, listed.map((r) => r.style));
+  assert.deepEqual(list.fullName, listed.map((r) => fullNameOf(r.family, r.style)));
+  assert.deepEqual(list.postscriptName, listed.map((r) => r.postscript));
+  assert.deepEqual(list.localizedFamily, listed.map((r) => r.localizedFamily || 0));
+  assert.deepEqual(list.file.map((k) => list.files[k]),
+      Array.from(grouping.order, (f) => catalogue.files.text(catalogue.rows[f * kStride])));
 }
 
 // A cut face is a font whose directory points, in order, at copies of the
@@ -267,6 +281,29 @@ describe('fuzzing', () => {
       }
     });
     t.diagnostic(`${runs} runs (seed ${kSeed}); ${cut} faces cut`);
+  });
+
+  // Whatever the bytes, an allowed-sites file allows only origins that may
+  // be allowed, exactly as browsers send them, or nothing.
+  it('AllowedSitesFilesAllowOnlyAllowableOrigins', async (t) => {
+    const seeds = ['https://app.example\nhttp://localhost:3000\n',
+      '# mine\nhttps://[2001:db8::1]:8443\nhttp://[::1]\n', 'http://127.0.0.1:5173\n\n']
+        .map((text) => Buffer.from(text));
+    let allowed = 0;
+    const runs = await fuzz(t, seeds, (data) => {
+      const read = parseSites(data);
+      if (read.error) return assert.deepEqual(Object.keys(read), ['error']);
+      for (const origin of read.sites) {
+        const url = new URL(origin);
+        assert.equal(url.origin, origin);
+        assert.ok(url.protocol === 'https:' ||
+            ['localhost', '127.0.0.1', '[::1]'].includes(url.hostname), origin);
+        assert.ok(isAllowable(origin));
+        allowed += 1;
+      }
+      return undefined;
+    });
+    t.diagnostic(`${runs} runs (seed ${kSeed}); ${allowed} origins allowed`);
   });
 
   // Whatever the bytes, the facts come out as facts or null, never more

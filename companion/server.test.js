@@ -11,10 +11,10 @@ const {execFileSync, spawn} = require('child_process');
 const {once} = require('events');
 const {describe, it, before, after} = require('node:test');
 const {assemble} = require('./assemble.js');
-const h = require('./harness.js');
+const h = require('./tests/harness.js');
 const {kFactBits} = require('./server/font_facts.js');
 const {kLanguages} = require('./server/languages.js');
-const {kDefaultPort} = require('./server/port.js');
+const {kFirstPort, kLastPort} = require('./server/port.js');
 
 const kDejaVu = '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf';
 const kZenHei = '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc';
@@ -527,27 +527,29 @@ describe('companion server start', () => {
     assert.doesNotMatch(server.stderr.text, /cannot/);
   });
 
-  // Each account keeps one address whoever starts first: its first port is
-  // remembered; another account holding it makes it take a free port that it
-  // then keeps; its own other server holding it does not. In a network
-  // namespace of its own, where the usual port is nobody else's.
+  // Each account keeps one address whoever starts first, in the short range
+  // web apps look in: the first port of it no other account holds is
+  // remembered; another account holding that makes it take the next free
+  // one of the range; its own other server holding it does not. Past the
+  // range, a free port, and the page says web apps cannot find it. In a
+  // network namespace of its own, where the range is nobody else's.
   it('EachAccountKeepsItsAddressWhoeverStartsFirst', {skip: whyNoNetworkNamespace()}, async () => {
     const holder = spawn('unshare', ['--net', 'sh', '-c', 'echo ready; exec cat'],
         {stdio: ['pipe', 'pipe', 'inherit']});
     const holderExited = once(holder, 'exit');
     const inNamespace = ['nsenter', `--net=/proc/${holder.pid}/ns/net`, '--'];
-    const root = h.tempDir('kavri-root-');
-    const nobody = h.tempDir('kavri-nobody-');
-    fs.chownSync(nobody, 65534, 65534);
-    const accounts = {
-      root: {wrap: inNamespace, env: {HOME: root, XDG_RUNTIME_DIR: path.join(root, 'run')},
-        state: path.join(root, '.local/state/kavri/port'),
-        address: path.join(root, 'run/kavri/address')},
-      nobody: {wrap: [...inNamespace, 'setpriv', '--reuid=65534', '--regid=65534',
-        '--clear-groups'], env: {HOME: nobody, XDG_STATE_HOME: path.join(nobody, 'state'),
-        XDG_RUNTIME_DIR: path.join(nobody, 'run')},
-      state: path.join(nobody, 'state/kavri/port'), address: path.join(nobody, 'run/kavri/address')},
+    const asUser = (uid) => [...inNamespace, 'setpriv', `--reuid=${uid}`, `--regid=${uid}`,
+      '--clear-groups'];
+    const homes = [];
+    const account = (uid) => {
+      const home = h.tempDir(`kavri-${uid}-`);
+      homes.push(home);
+      fs.chownSync(home, uid, uid);
+      return {wrap: uid === 0 ? inNamespace : asUser(uid), env: {HOME: home,
+        XDG_STATE_HOME: path.join(home, 'state'), XDG_RUNTIME_DIR: path.join(home, 'run')},
+      state: path.join(home, 'state/kavri/port'), address: path.join(home, 'run/kavri/address')};
     };
+    const accounts = {root: account(0), nobody: account(65534), late: account(65531)};
     const running = [];
     const start = async (who, env = {}) => {
       const server = h.spawnCompanion({KAVRI_PORT: undefined, ...accounts[who].env, ...env},
@@ -564,40 +566,73 @@ describe('companion server start', () => {
         assert.equal(fs.statSync(dir).mode & 0o777, 0o700, dir);
       }
     };
-    const heldByAnother = `port ${kDefaultPort} is held by another account; taking a free port instead`;
+    // Other accounts' listeners on `ports`, in the namespace.
+    const occupy = async (uid, ports) => {
+      const child = spawn(asUser(uid)[0], [...asUser(uid).slice(1), process.execPath, '-e', `
+        const net = require('net');
+        Promise.all(${JSON.stringify(ports)}.map((p) => new Promise((resolve) =>
+          net.createServer((s) => s.destroy()).listen(p, '127.0.0.1', resolve))))
+          .then(() => console.log('ready'));
+        process.stdin.on('end', () => process.exit(0)).resume();`],
+      {stdio: ['pipe', 'pipe', 'inherit']});
+      await new h.OutputWatcher(child.stdout, 'a listener').waitFor('ready');
+      return child;
+    };
+    const occupiers = [];
     try {
       await new h.OutputWatcher(holder.stdout, 'the namespace').waitFor('ready');
       const first = await start('root');
-      assert.equal(first.port, kDefaultPort);
-      filesSay('root', kDefaultPort);
+      assert.equal(first.port, kFirstPort);
+      filesSay('root', kFirstPort);
       const second = await start('nobody');
-      assert.notEqual(second.port, kDefaultPort);
-      await second.server.stderr.waitFor(heldByAnother, {anywhere: true});
+      assert.equal(second.port, kFirstPort + 1);
       filesSay('nobody', second.port);
       assert.equal(fs.statSync(accounts.nobody.state).uid, 65534);
 
       // Its own account's (a predecessor not gone) is waited for, then stood
       // in for this run alone; the address goes elsewhere to keep the first's.
-      const again = await start('root', {XDG_RUNTIME_DIR: path.join(root, 'run-again')});
-      await again.server.stderr.waitFor(`port ${kDefaultPort} is in use; taking a free port ` +
+      const again = await start('root', {XDG_RUNTIME_DIR: path.join(accounts.root.env.HOME,
+        'run-again')});
+      await again.server.stderr.waitFor(`port ${kFirstPort} is in use; taking a free port ` +
           'instead', {anywhere: true});
-      assert.notEqual(again.port, kDefaultPort);
-      filesSay('root', kDefaultPort);
+      assert.notEqual(again.port, kFirstPort);
+      filesSay('root', kFirstPort);
 
       for (const server of running.splice(0)) assert.equal((await server.stop()).code, 0);
       const nobodyAgain = await start('nobody');
       const rootAgain = await start('root');
-      assert.deepEqual([nobodyAgain.port, rootAgain.port], [second.port, kDefaultPort]);
+      assert.deepEqual([nobodyAgain.port, rootAgain.port], [second.port, kFirstPort]);
       filesSay('nobody', second.port);
-      filesSay('root', kDefaultPort);
+      filesSay('root', kFirstPort);
       for (const {server} of [nobodyAgain, rootAgain]) {
         assert.doesNotMatch(server.stderr.text, /free port|remembering/);
       }
+
+      // Its remembered port taken by another account while it was stopped:
+      // the next free one of the range, kept from then on.
+      assert.equal((await nobodyAgain.server.stop()).code, 0);
+      occupiers.push(await occupy(65533, [kFirstPort + 1]));
+      const moved = await start('nobody');
+      assert.equal(moved.port, kFirstPort + 2);
+      await moved.server.stderr.waitFor(`port ${kFirstPort + 1} is held by another account`,
+          {anywhere: true});
+      filesSay('nobody', kFirstPort + 2);
+
+      // The range full: a free port, remembered, and the page says so.
+      const rest = [];
+      for (let p = kFirstPort + 3; p <= kLastPort; p++) rest.push(p);
+      occupiers.push(await occupy(65532, rest));
+      const late = await start('late');
+      assert.ok(late.port < kFirstPort || late.port > kLastPort, `${late.port}`);
+      await late.server.stderr.waitFor(`ports ${kFirstPort} to ${kLastPort} are held by other ` +
+          'accounts; taking a free port, where web apps cannot find this server', {anywhere: true});
+      filesSay('late', late.port);
     } finally {
       for (const server of running) await server.stop();
+      for (const child of occupiers) child.stdin.end();
       holder.stdin.end();
       await holderExited;
-      for (const dir of [root, nobody]) fs.rmSync(dir, {recursive: true, force: true});
+      for (const dir of homes) fs.rmSync(dir, {recursive: true, force: true});
     }
   });
 
@@ -623,7 +658,7 @@ describe('the shipped file', () => {
   it('DependsOnlyOnTheBytesOfItsSources', () => {
     const root = h.tempDir('kavri-sources-');
     try {
-      for (const name of ['daemon.js', 'server', 'page']) {
+      for (const name of ['daemon.js', 'server', 'page', 'client']) {
         fs.cpSync(path.join(__dirname, name), path.join(root, name), {recursive: true});
       }
       assert.deepEqual(assemble(root), assemble());
@@ -639,7 +674,7 @@ describe('the shipped file', () => {
       }
       fs.writeFileSync(module, "require('node:fs');\n");
       fs.writeFileSync(path.join(root, 'page', 'unused.css'), '');
-      assert.throws(() => assemble(root), /no source has a marker for unused\.css/);
+      assert.throws(() => assemble(root), /no source has a marker for page\/unused\.css/);
     } finally {
       fs.rmSync(root, {recursive: true, force: true});
     }

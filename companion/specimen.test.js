@@ -9,8 +9,8 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
-const {findChromium, openPage} = require('./chromium.js');
-const h = require('./harness.js');
+const {findChromium, openPage} = require('./tests/browsers.js');
+const h = require('./tests/harness.js');
 
 const kFonts = {
   inter: '/usr/share/fonts/opentype/inter/Inter-Regular.otf',

@@ -14,8 +14,8 @@ const {readNames} = require('./server/sfnt_names.js');
 const {readSpecimen} = require('./server/specimen.js');
 const {SpecimenRoutes} = require('./server/specimen_routes.js');
 const {UnicodeData} = require('./server/unicode_data.js');
-const h = require('./harness.js');
-const {layoutTable, makeSpecimenFont, sfnt} = require('./specimen_fonts.js');
+const h = require('./tests/harness.js');
+const {layoutTable, makeSpecimenFont, sfnt} = require('./tests/specimen_fonts.js');
 
 const kFonts = {
   dejavu: '/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf',

@@ -28,9 +28,11 @@ function addressFile(env) {
 }
 
 // A small regular file's bytes, at most `max` of them; anything else throws.
-// Non-blocking, so a FIFO put in its place cannot hang the start.
-function readSmallFile(file, max) {
-  const fd = fs.openSync(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
+// Non-blocking, so a FIFO put in its place cannot hang the start; with
+// `noLink`, a link put in its place is refused (ELOOP).
+function readSmallFile(file, max, {noLink = false} = {}) {
+  const fd = fs.openSync(file, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK |
+      (noLink ? fs.constants.O_NOFOLLOW : 0));
   try {
     if (!fs.fstatSync(fd).isFile()) throw new Error('it is not a regular file');
     const bytes = Buffer.alloc(max + 1);
@@ -107,4 +109,5 @@ function publishAddress(env, address, log = logLine) {
   }
 }
 
-module.exports = {rememberedPortFile, addressFile, readRememberedPort, rememberPort, publishAddress};
+module.exports = {rememberedPortFile, addressFile, readRememberedPort, rememberPort, publishAddress,
+  absolute, readSmallFile, writeAtomically};

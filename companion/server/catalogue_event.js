@@ -172,4 +172,4 @@ function emptyEvent() {
     counts: new Int32Array(0), order: new Int32Array(0)});
 }
 
-module.exports = {catalogueEvent, emptyEvent};
+module.exports = {catalogueEvent, emptyEvent, hasText, Writer};

@@ -1,10 +1,14 @@
 'use strict';
 // The routes: what a page can ask of the server, and the catalogue, its
-// facts and the event streams they answer from.
+// facts and the event streams they answer from. What other sites may ask
+// is the web API's (web_api.js), and how they come to be allowed the
+// consent page's (consent.js).
 
 const fs = require('fs');
+const {AllowedSites} = require('./allowed_sites.js');
 const {parseCatalogue} = require('./catalogue.js');
 const {catalogueEvent, emptyEvent} = require('./catalogue_event.js');
+const {Consent} = require('./consent.js');
 const {EventStreams} = require('./event_streams.js');
 const {FaceCutter} = require('./face_cutter.js');
 const {groupFamilies} = require('./families.js');
@@ -16,14 +20,19 @@ const {log, RepeatLog} = require('./log.js');
 const {kStaticFiles} = require('./page.js');
 const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
 const {SpecimenRoutes} = require('./specimen_routes.js');
+const {handleSiteList} = require('./site_list.js');
 const {UpdateRequests} = require('./update_requests.js');
+const {WebApi} = require('./web_api.js');
 
 const kMaxFactsAsked = 512;  // faces per request: a few screens
 
 // The catalogue being served and the pages listening for the next one.
 class Companion {
-  constructor(limits = kDefaultLimits) {
+  // `sitesFile`: where the allowed sites are kept (null: none can be).
+  constructor(limits = kDefaultLimits, {sitesFile = null} = {}) {
     this.catalogue_ = null;
+    this.grouping_ = null;
+    this.familyCount_ = 0;
     this.generation_ = 0;
     this.event_ = emptyEvent();
     this.facts_ = null;
@@ -41,6 +50,15 @@ class Companion {
     this.idle_ = null;
     this.factReader_ = new FactReader(this.cutter_, () => this.streams_.factsChanged(),
         () => this.whenIdle_());
+    this.sites = new AllowedSites(sitesFile, {onRemoved: (origin) => this.webApi_.removed(origin)});
+    this.consent_ = new Consent(this.sites, {familyCount: () => this.familyCount_,
+      port: () => this.port, repeatLog: this.repeatLog});
+    this.webApi_ = new WebApi(this.sites, this.consent_, {
+      current: () => ({generation: this.generation_, catalogue: this.catalogue_,
+        grouping: this.grouping_, facts: this.facts_}),
+      serveFont: (req, res, file, postscript) => this.serveFont_(req, res, file, postscript),
+      port: () => this.port,
+    }, this.repeatLog);
   }
 
   // Takes one catalogue line. Returns false (and keeps the last good
@@ -57,9 +75,12 @@ class Companion {
     const grouping = groupFamilies(parsed.catalogue);
     this.event_ = catalogueEvent(this.generation_, parsed.catalogue, grouping);
     this.facts_ = new CatalogueFacts(this.generation_, parsed.catalogue, grouping.order);
+    this.grouping_ = grouping;
+    this.familyCount_ = grouping.first.length;
     log(`catalogue ${this.generation_}: ${parsed.catalogue.faceCount} faces in ` +
         `${parsed.catalogue.files.size} files`);
     this.streams_.catalogueChanged();
+    this.webApi_.catalogueChanged();
     this.factReader_.start(this.facts_);
     return true;
   }
@@ -77,6 +98,7 @@ class Companion {
 
   keepEventsAlive() {
     this.streams_.keepAlive();
+    this.webApi_.keepAlive();
   }
 
   handle(req, res) {
@@ -90,9 +112,12 @@ class Companion {
     } catch (e) {
       return reply(res, 400, 'text/plain; charset=utf-8', 'bad request\n');
     }
+    if (WebApi.owns(url.pathname)) return this.webApi_.handle(req, res, url);
     if (isForeignRequest(req.method, url.pathname, req.headers, this.port)) {
       return reply(res, 403, 'text/plain; charset=utf-8', 'forbidden\n');
     }
+    if (this.consent_.handle(req, res, url)) return undefined;
+    if (handleSiteList(req, res, url, this.sites, this.port)) return undefined;
     if (url.pathname === '/check-for-updates') {
       if (req.method !== 'POST') return methodNotAllowed(res, 'POST');
       if (!isOwnPagePost(req.headers, this.port)) {

@@ -23,7 +23,8 @@ class EventStreams {
   }
 
   // The newest page is the one being looked at: the oldest stream gives way.
-  open(req, res) {
+  // `tag` names whose stream it is, for closing().
+  open(req, res, tag = null) {
     if (req.method !== 'HEAD' && this.clients_.size >= kMaxEventClients) {
       const oldest = this.clients_.keys().next().value;
       this.clients_.delete(oldest);
@@ -37,7 +38,8 @@ class EventStreams {
     });
     if (req.method === 'HEAD') return res.end();
     res.write('retry: 1000\n\n');
-    const client = {sending: false, sendingCatalogue: false, catalogueDue: true, factsSent: 0};
+    const client = {sending: false, sendingCatalogue: false, catalogueDue: true, factsSent: 0,
+      tag};
     this.clients_.set(res, client);
     res.on('close', () => this.clients_.delete(res));
     this.pump_(res, client);
@@ -62,6 +64,15 @@ class EventStreams {
   // New facts for every page; one busy taking an event gets them after it.
   factsChanged() {
     for (const [res, client] of this.clients_) this.pump_(res, client);
+  }
+
+  // Ends the streams opened with `tag`.
+  close(tag) {
+    for (const [res, client] of this.clients_) {
+      if (client.tag !== tag) continue;
+      this.clients_.delete(res);
+      res.destroy();
+    }
   }
 
   keepAlive() {

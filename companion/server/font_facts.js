@@ -111,6 +111,16 @@ class CatalogueFacts {
     return this.bits_[face] !== 0;
   }
 
+  // The bits of face `face` (kFactBits), 0 while its file is not read.
+  bits(face) {
+    return this.bits_[face];
+  }
+
+  // How many faces' facts have come: a new count, new facts.
+  get count() {
+    return this.log_.length;
+  }
+
   // The facts of `faces` (numbers in the event) that are known, as the
   // page takes them: {generation, facts: [face, bits, ...], extra: {face:
   // {axes, sample}}}.

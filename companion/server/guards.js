@@ -20,14 +20,20 @@ function isOwnOrigin(origin, port) {
   return typeof origin === 'string' && ownOrigins(port).includes(origin.toLowerCase());
 }
 
+// Pages another site may open by a link or a window: the page itself, and
+// the consent page a site asking for the fonts opens.
+const kOpenable = new Set(['/', '/consent']);
+
 // Requests that another site's page makes the browser send: anything with a
 // foreign Origin, and anything the browser marks as cross-site except opening
-// the page itself by a link.
+// an openable page in a window of its own (never in a frame).
 function isForeignRequest(method, pathname, headers, port) {
   if (headers.origin !== undefined && !isOwnOrigin(headers.origin, port)) return true;
   const site = headers['sec-fetch-site'];
   if (site === undefined || site === 'same-origin' || site === 'none') return false;
-  return !(method === 'GET' && pathname === '/' && headers['sec-fetch-mode'] === 'navigate');
+  const dest = headers['sec-fetch-dest'];
+  return !(method === 'GET' && kOpenable.has(pathname) && headers['sec-fetch-mode'] === 'navigate' &&
+      (dest === undefined || dest === 'document'));
 }
 
 // The update-check request changes state, so it must come from the page

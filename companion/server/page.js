@@ -19,6 +19,7 @@ const kPage = {
   facePage: "@page:face_page.js@",
   glyphGrid: "@page:glyph_grid.js@",
   comparison: "@page:comparison.js@",
+  sites: "@page:sites.js@",
 };
 
 function isAssembled() {
@@ -46,6 +47,7 @@ const kStaticFiles = new Map([
   ['/glyph_grid.js', {type: kScript, body: kPage.glyphGrid}],
   ['/comparison.js', {type: kScript, body: kPage.comparison}],
   ['/shared.js', {type: kScript, body: kShared}],
+  ['/sites.js', {type: kScript, body: kPage.sites}],
 ]);
 
 module.exports = {isAssembled, kStaticFiles};

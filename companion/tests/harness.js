@@ -13,7 +13,7 @@ const os = require('os');
 const path = require('path');
 const tls = require('tls');
 
-const {assemble} = require('./assemble.js');
+const {assemble} = require('../assemble.js');
 
 const kWaitMs = 20 * 1000;  // generous: CI shares two cores with builds
 
@@ -58,6 +58,27 @@ function makeCredentials(dir) {
     container: fs.readFileSync(p12).toString('base64'),
     ca: fs.readFileSync(cert),
   };
+}
+
+// A certificate authority of the test's own and a certificate it signs for
+// `names` (DNS names), for a web site a browser trusting that authority
+// opens: {ca, key, cert}, PEM.
+function makeSiteCertificate(dir, names) {
+  const file = (name) => path.join(dir, name);
+  const quiet = {stdio: ['ignore', 'ignore', 'pipe']};
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+    '-subj', '/CN=Kavri test authority', '-addext', 'basicConstraints=critical,CA:TRUE',
+    '-addext', 'keyUsage=critical,keyCertSign,cRLSign',
+    '-keyout', file('site-ca.key'), '-out', file('site-ca.pem')], quiet);
+  execFileSync('openssl', ['req', '-new', '-newkey', 'rsa:2048', '-nodes', '-subj',
+    `/CN=${names[0]}`, '-keyout', file('site.key'), '-out', file('site.csr')], quiet);
+  fs.writeFileSync(file('site.ext'), `subjectAltName=${names.map((n) => `DNS:${n}`).join(',')}\n` +
+      'extendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n');
+  execFileSync('openssl', ['x509', '-req', '-in', file('site.csr'), '-CA', file('site-ca.pem'),
+    '-CAkey', file('site-ca.key'), '-CAcreateserial', '-days', '2', '-extfile', file('site.ext'),
+    '-out', file('site.pem')], quiet);
+  return {ca: fs.readFileSync(file('site-ca.pem')), key: fs.readFileSync(file('site.key')),
+    cert: fs.readFileSync(file('site.pem'))};
 }
 
 // Collects a stream's text and waits for patterns in it, each wait starting
@@ -169,9 +190,9 @@ function spawnCompanion(env = {}, script = shippedDaemon(), {wrap = []} = {}) {
   };
 }
 
-// One request to 127.0.0.1:port `via` plain HTTP or TLS. Resolves
-// {status, headers, body (Buffer)}.
-function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}} = {}) {
+// One request to 127.0.0.1:port `via` plain HTTP or TLS, with `body` if
+// given. Resolves {status, headers, body (Buffer)}.
+function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}, body} = {}) {
   return new Promise((resolve, reject) => {
     const req = via.client.request({
       host: '127.0.0.1', port, method, path: urlPath, agent: false, ...via.options,
@@ -185,7 +206,7 @@ function request(port, via, {method = 'GET', path: urlPath = '/', headers = {}} 
     });
     req.setTimeout(kWaitMs, () => req.destroy(new Error(`no answer to ${method} ${urlPath}`)));
     req.on('error', reject);
-    req.end();
+    req.end(body);
   });
 }
 
@@ -475,7 +496,7 @@ function memoryKiB(pid) {
 }
 
 module.exports = {
-  tempDir, makeCredentials, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
+  tempDir, makeCredentials, makeSiteCertificate, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
   openEvents, familiesOf, face,
   OutputWatcher, kWaitMs, fontTables, makeFont, makeFactsFont, makeCollection,
   makeSpanningCollection, memoryKiB,
