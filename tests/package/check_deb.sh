@@ -30,6 +30,7 @@ $doc/kavri-node.copyright
 $doc/protocol.md
 $doc/update_feed.md
 $doc/update_rollback.md
+$doc/web_api.md
 usr/share/lintian/overrides/kavri-daemon
 usr/share/man/man1/KavriDaemon.1.gz
 EOF_FILES
