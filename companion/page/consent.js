@@ -42,6 +42,14 @@ async function answer(allow) {
   if (window.opener) setTimeout(() => window.close(), 1500);
 }
 
+// The site opened this window and chose when: it may have opened it under
+// the pointer between the two clicks of a double click. The buttons come
+// disabled and take an answer only once the page has been up a moment.
+const kArmMs = 600;
+
 document.getElementById('allow')?.addEventListener('click', () => answer(true));
 document.getElementById('deny')?.addEventListener('click', () => answer(false));
-document.body.dataset.ready = 'true';
+setTimeout(() => {
+  for (const b of buttons) b.disabled = false;
+  document.body.dataset.ready = 'true';
+}, kArmMs);

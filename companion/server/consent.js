@@ -128,8 +128,8 @@ ${families} installed ${families === 1 ? 'family' : 'families'}, and to hear whe
 ${allowable ? '' : '<p id="warning" class="warning">This site is not served securely (https://), ' +
   'so anyone on the network could pose as it: it cannot be allowed.</p>'}
 <p id="result" role="status"></p>
-<p><button id="allow" type="button">Allow</button>
-<button id="deny" type="button">Don't allow</button></p>`;
+<p><button id="allow" type="button" disabled>Allow</button>
+<button id="deny" type="button" disabled>Don't allow</button></p>`;
     return reply(res, 200, 'text/html; charset=utf-8', pageHtml('Allow a site to use your fonts?',
         body, {id, token: entry.token, origin: entry.origin}));
   }
