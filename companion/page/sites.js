@@ -15,8 +15,9 @@ async function show() {
   }
   const notes = [];
   if (!state.findable) {
-    notes.push('Web apps cannot find this server: the ports they look on are taken by other ' +
-        'accounts on this computer.');
+    // Other accounts hold the whole range, or KAVRI_PORT set this port.
+    notes.push(`Web apps cannot find this server: they look on ports 47823 to 47830, and it ` +
+        `listens on ${location.port}.`);
   }
   if (state.fault) notes.push(`No site is allowed: ${state.fault}.`);
   note.textContent = notes.join(' ');
