@@ -20,6 +20,7 @@ async function show() {
         `listens on ${location.port}.`);
   }
   if (state.fault) notes.push(`No site is allowed: ${state.fault}.`);
+  else if (state.sites.length === 0) notes.push('No site is allowed yet: a web app asks you first.');
   note.textContent = notes.join(' ');
   list.replaceChildren(...state.sites.map((origin) => {
     const item = document.createElement('li');
