@@ -15,6 +15,7 @@
 #include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/log.h"
+#include "updater/not_checking_updater.h"
 #include "updater/package_managed.h"
 #include "updater/update_check.h"
 #include "updater/update_install.h"
@@ -159,7 +160,7 @@ std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
   // The agent does not even load its updater for a bundle that is not its
   // to replace; made for one all the same, it has no thread and no feed.
   if (std::optional<std::string> reason = packageManagedReason(options.bundlePath))
-    return std::make_unique<PackageManagedUpdater>(std::move(*reason));
+    return std::make_unique<NotCheckingUpdater>(std::move(*reason));
   return std::make_unique<LinuxUpdater>(std::move(options));
 }
 
