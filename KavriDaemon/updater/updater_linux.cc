@@ -25,9 +25,6 @@ namespace kavri {
 
 namespace {
 
-constexpr std::chrono::seconds kDefaultCheckInterval{24 * 60 * 60};
-constexpr std::chrono::seconds kMinimumCheckInterval{60 * 60};
-
 class LinuxUpdater : public Updater {
  public:
   explicit LinuxUpdater(UpdaterOptions options)
@@ -77,7 +74,7 @@ class LinuxUpdater : public Updater {
     {
       std::lock_guard lock(mutex_);
       if (feedURL_.empty()) {
-        logLine("no update feed set, update check request dropped");
+        logLine("%s", kNoFeedSetLine);
         return;
       }
       if (!checkAsked_ && !checking_) {
@@ -86,7 +83,7 @@ class LinuxUpdater : public Updater {
         return;
       }
     }
-    logLine("update check already in progress, request dropped");
+    logLine("%s", kCheckUnderWayLine);
   }
 
  private:
@@ -119,6 +116,7 @@ class LinuxUpdater : public Updater {
       lock.unlock();
       if (outcome.error && delegate) delegate->updaterDidAbortWithError(*outcome.error);
       if (outcome.relaunchFailed && options_.afterFailedRelaunch) options_.afterFailedRelaunch();
+      if (options_.checkEnded) options_.checkEnded();
       lock.lock();
     }
   }
@@ -151,11 +149,6 @@ bool relaunchIntoUpdate(const std::string& executable, std::string* err) {
 
 }  // namespace
 
-std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSeconds) {
-  if (!configuredSeconds) return kDefaultCheckInterval;
-  return std::max(kMinimumCheckInterval, std::chrono::seconds(*configuredSeconds));
-}
-
 std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
   // The agent does not even load its updater for a bundle that is not its
   // to replace; made for one all the same, it has no thread and no feed.
@@ -164,21 +157,24 @@ std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
   return std::make_unique<LinuxUpdater>(std::move(options));
 }
 
+std::unique_ptr<Updater> Updater::createForBundle(std::function<void()> checkEnded) {
+  UpdaterOptions options;
+  options.bundlePath = installedBundlePath();
+  options.relaunch = &relaunchIntoUpdate;
+  // The server is gone and the old bundle is back: start it afresh, or
+  // end so the service manager does.
+  options.afterFailedRelaunch = [] {
+    std::string why;
+    execInPlace("/proc/self/exe", ownArguments(), &why);
+    logLine("cannot restart after a failed update: %s", why.c_str());
+    _exit(1);
+  };
+  options.checkEnded = std::move(checkEnded);
+  return create(std::move(options));
+}
+
 Updater& Updater::sharedUpdater() {
-  static Updater* shared = [] {
-    UpdaterOptions options;
-    options.bundlePath = installedBundlePath();
-    options.relaunch = &relaunchIntoUpdate;
-    // The server is gone and the old bundle is back: start it afresh, or
-    // end so the service manager does.
-    options.afterFailedRelaunch = [] {
-      std::string why;
-      execInPlace("/proc/self/exe", ownArguments(), &why);
-      logLine("cannot restart after a failed update: %s", why.c_str());
-      _exit(1);
-    };
-    return create(std::move(options)).release();
-  }();
+  static Updater* shared = createForBundle(nullptr).release();
   return *shared;
 }
 
