@@ -30,9 +30,9 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   // configures it for automatic checks and downloads from SUFeedURL and asks
   // for a check. An updater that cannot be loaded leaves the agent without
   // one: the server's requests are dropped, as before the start. For a
-  // bundle that is not the agent's to replace (packageManagedReason) nothing
-  // is loaded: each check, this start's included, is answered with one log
-  // line. Main thread.
+  // bundle that is not the agent's to replace (packageManagedReason), or
+  // that names no feed, nothing is loaded: each check, this start's
+  // included, is answered with one log line. Main thread.
   void startUpdater();
 
   // The shared updater once the delayed update start has run, else nullptr.
@@ -54,11 +54,16 @@ class AppDelegate : public ApplicationDelegate, public UpdaterDelegate {
   void updaterDidAbortWithError(const std::string& localizedDescription) override;
 
  private:
+  // Answers each check, this start's first, with `reason`: there is
+  // nothing to check, and no updater is loaded. Main thread.
+  void answerChecksWithoutUpdater(std::string reason);
+
   const UpdaterModule* (*loadUpdater_)();
   std::unique_ptr<FontScanner> scanner_;  // set during start-up; main thread
-  // What answers the checks when the bundle is the package manager's to
-  // update; set once on the main thread, before updater_.
-  std::unique_ptr<Updater> packageManagedUpdater_;
+  // What answers the checks when there is nothing to check (the bundle is
+  // the package manager's to update, or names no feed); set once on the
+  // main thread, before updater_.
+  std::unique_ptr<Updater> notCheckingUpdater_;
   std::atomic<Updater*> updater_{nullptr};  // written once on the main thread
 };
 

@@ -4,21 +4,36 @@
 #include "app_delegate.h"
 #include "platform/bundle.h"
 #include "platform/log.h"
+#include "updater/not_checking_updater.h"
 #include "updater/package_managed.h"
 #include "updater/update_trial.h"
 
 namespace kavri {
 
+namespace {
+
+constexpr char kNoFeed[] = "no update feed configured (SUFeedURL), not checking for updates";
+
+}  // namespace
+
+void AppDelegate::answerChecksWithoutUpdater(std::string reason) {
+  notCheckingUpdater_ = std::make_unique<NotCheckingUpdater>(std::move(reason));
+  updater_.store(notCheckingUpdater_.get(), std::memory_order_release);
+  notCheckingUpdater_->checkForUpdatesInBackground();
+}
+
 void AppDelegate::startUpdater() {
   // A bundle the package manager updates is never changed by the agent, so
   // its updater is not even loaded: the check of this start and each the
   // server asks for are answered with one line.
-  if (std::optional<std::string> reason = packageManagedReason(installedBundlePath())) {
-    packageManagedUpdater_ = std::make_unique<PackageManagedUpdater>(std::move(*reason));
-    updater_.store(packageManagedUpdater_.get(), std::memory_order_release);
-    packageManagedUpdater_->checkForUpdatesInBackground();
-    return;
-  }
+  if (std::optional<std::string> reason = packageManagedReason(installedBundlePath()))
+    return answerChecksWithoutUpdater(std::move(*reason));
+  const Bundle* bundle = Bundle::main();
+  std::optional<std::string> feed = bundle ? bundle->infoString("SUFeedURL") : std::nullopt;
+  // Left unset, the updater would check nothing: it is not loaded, and its
+  // libraries cost nothing, for a feed that is not there. Outside a bundle
+  // the loader says why there is no updater.
+  if (bundle && (!feed || feed->empty())) return answerChecksWithoutUpdater(kNoFeed);
   const UpdaterModule* module = loadUpdater_();
   if (!module) return;
   Updater& updater = module->sharedUpdater();
@@ -27,12 +42,8 @@ void AppDelegate::startUpdater() {
   updater.setDelegate(this);
   updater.setAutomaticallyChecksForUpdates(true);
   updater.setAutomaticallyDownloadsUpdates(true);
-  const Bundle* bundle = Bundle::main();
-  std::optional<std::string> feed = bundle ? bundle->infoString("SUFeedURL") : std::nullopt;
-  // Left unset, the updater would check nothing; say so once rather than
-  // fail a check every day.
   if (!feed || feed->empty()) {
-    logLine("no update feed configured (SUFeedURL), not checking for updates");
+    logLine("%s", kNoFeed);
     return;
   }
   if (!module->isURL(*feed)) {

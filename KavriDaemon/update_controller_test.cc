@@ -32,11 +32,15 @@ class FakeUpdater : public Updater {
   void checkForUpdatesInBackground() override { calls.push_back("check"); }
 };
 
+constexpr char kNoFeed[] = "no update feed configured (SUFeedURL), not checking for updates";
+
 FakeUpdater* fake = nullptr;
+int fakeLoads = 0;
 Updater& fakeShared() { return *fake; }
 // The real URL check, beside the fake updater.
 const UpdaterModule* fakeModule() {
   static const UpdaterModule module{&fakeShared, kavriUpdaterModule()->isURL};
+  ++fakeLoads;
   return &module;
 }
 
@@ -67,10 +71,23 @@ class UpdateController : public ::testing::Test {
 };
 
 // The steps of the delayed start as this process sees them, one per line:
-// run inside a bundle (below), it reads that bundle's SUFeedURL.
+// run inside a bundle (below), it reads that bundle's SUFeedURL. There
+// KAVRI_EXPECT_FEED is the feed it sets, and KAVRI_EXPECT_NO_UPDATER says
+// that it has nothing to check.
 TEST_F(UpdateController, DelayedStartStoresTheUpdaterFirstThenConfiguresIt) {
   EXPECT_EQ(app_.updater(), nullptr);
+  fakeLoads = 0;
   app_.startUpdater();
+  if (getenv("KAVRI_EXPECT_NO_UPDATER")) {
+    // Nothing loaded; this start's check and the server's are answered.
+    EXPECT_EQ(fakeLoads, 0);
+    ASSERT_NE(app_.updater(), nullptr);
+    app_.serverAskedForUpdateCheck();
+    EXPECT_EQ(updater_.calls, std::vector<std::string>{});
+    EXPECT_EQ(log(), (std::vector<std::string>{kNoFeed, kNoFeed}));
+    return;
+  }
+  EXPECT_EQ(fakeLoads, 1);
   EXPECT_EQ(app_.updater(), &updater_);
   std::vector<std::string> expected = {"setDelegate(app) stored", "automaticChecks 1",
                                        "automaticDownloads 1"};
@@ -112,6 +129,7 @@ TEST_F(UpdateController, CallbacksLogAndInstallAtOnce) {
 // What a bundle holds beyond the test binary and its Info.plist.
 struct BundleContents {
   bool packageManaged = false;  // the package's marker
+  bool noFeedKey = false;       // Info.plist without SUFeedURL
   std::string updaterModule;    // copied in as Contents/Frameworks/libkavri_updater.so
 };
 
@@ -134,8 +152,9 @@ testing::RunResult runInBundle(const std::string& feed, const std::string& expec
   }
   testing::writeFile(dir.file("KavriDaemon.app/Contents/Info.plist"),
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                     "<key>CFBundleIdentifier</key><string>com.kavri.test</string>"
-                     "<key>SUFeedURL</key><string>" + feed + "</string></dict></plist>");
+                     "<key>CFBundleIdentifier</key><string>com.kavri.test</string>" +
+                     (contents.noFeedKey ? "" : "<key>SUFeedURL</key><string>" + feed + "</string>") +
+                     "</dict></plist>");
   std::filesystem::copy_file("/proc/self/exe", macos + "/KavriDaemon");
   std::filesystem::permissions(macos + "/KavriDaemon", std::filesystem::perms::owner_all);
   setenv("KAVRI_EXPECT_FEED", expected.c_str(), 1);
@@ -149,7 +168,6 @@ TEST(UpdateControllerInBundle, SetsTheFeedFromInfoPlistOrLogsWhyNot) {
   if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
   for (auto [feed, expected] : std::vector<std::pair<std::string, std::string>>{
            {"https://updates.example.com/appcast.xml", "https://updates.example.com/appcast.xml"},
-           {"", ""},
            {"not a url", ""},
            {"http://exa mple.com/feed", ""}}) {
     SCOPED_TRACE(feed);
@@ -157,6 +175,15 @@ TEST(UpdateControllerInBundle, SetsTheFeedFromInfoPlistOrLogsWhyNot) {
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
     EXPECT_NE(result.out.find("1 test"), std::string::npos) << result.out;
   }
+  // An empty feed, or none at all: nothing to check, and no updater loaded.
+  setenv("KAVRI_EXPECT_NO_UPDATER", "1", 1);
+  for (bool noFeedKey : {false, true}) {
+    SCOPED_TRACE(noFeedKey ? "no SUFeedURL" : "empty SUFeedURL");
+    auto result = runInBundle("", "", "UpdateController.DelayedStart*", {.noFeedKey = noFeedKey, .updaterModule = ""});
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+  }
+  unsetenv("KAVRI_EXPECT_NO_UPDATER");
 }
 
 // The agent's own loader: outside a bundle there is nothing to load, and in
@@ -200,6 +227,31 @@ TEST(UpdaterLoadInBundle, AnUpdaterOfAnotherBuildIsRefusedBeforeAnyOfItRuns) {
                             "UpdaterLoad.AnUpdaterThatCannotBeLoaded*",
                             {.updaterModule = KAVRI_OTHER_BUILD_UPDATER});
   unsetenv("KAVRI_EXPECT_LOAD_ERROR");
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+}
+
+// The agent's own loader, in a bundle (below) that names no feed and holds a
+// module: nothing of it is loaded, nor even looked at (a module of another
+// build would be refused with a line of its own).
+TEST(UpdaterLoad, ABundleWithoutAFeedLoadsNoUpdater) {
+  if (!Bundle::main()) GTEST_SKIP() << "runs inside a bundle without a feed";
+  const std::string module = Bundle::main()->path() + "/Contents/Frameworks/libkavri_updater.so";
+  ASSERT_TRUE(std::filesystem::exists(module));
+  std::vector<std::string> lines;
+  setLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
+  AppDelegate app;
+  app.startUpdater();
+  app.serverAskedForUpdateCheck();
+  setLogSinkForTesting(nullptr);
+  EXPECT_EQ(lines, (std::vector<std::string>{kNoFeed, kNoFeed}));
+  EXPECT_EQ(testing::readFile("/proc/self/maps").find(module), std::string::npos);
+}
+
+TEST(UpdaterLoadInBundle, ABundleWithoutAFeedLoadsNoUpdater) {
+  if (Bundle::main()) GTEST_SKIP() << "already inside a bundle";
+  auto result = runInBundle("", "", "UpdaterLoad.ABundleWithoutAFeed*",
+                            {.noFeedKey = true, .updaterModule = KAVRI_OTHER_BUILD_UPDATER});
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
 }

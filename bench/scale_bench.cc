@@ -14,15 +14,19 @@
 //     of the two server files, which is the work it cannot avoid;
 //   - a rescan after one added file, from the scan's start (its "font
 //     scanner found" log line) to the message at the server, beside fc-list;
-//   - the agent's resident memory when idle, and its growth over many
-//     changes;
+//   - what the agent holds (resident memory, threads, descriptors) when
+//     idle, after its first minute (the delayed update start), and after
+//     many changes (--changes, 10000 for a long run), with the p50 and p99
+//     of those changes; the same agent with an update feed that offers
+//     nothing newer, before the updater's start and after its first check.
+//     No setting shortens the minute, so each run waits for it;
 //   - the companion server with a catalogue of the same size
 //     (bench/companion_catalogue.js);
 //   - context switches of every agent thread while idle.
 // Times are medians over the trials, with the range in brackets.
 //
 // Usage: scale_bench [--sizes 2000,10000,50000] [--trials 5] [--changes 100]
-//                    [--idle-seconds 20] [--no-companion] [--no-unpack]
+//                    [--idle-seconds 20] [--no-companion] [--no-unpack] [--no-feed]
 //                    [--agent OTHER/KavriDaemon.app/Contents/MacOS/KavriDaemon]
 //
 // Everything happens under a private HOME (and XDG directories, and a
@@ -58,6 +62,7 @@
 #include "own_pid_namespace.h"
 #include "private_font_home.h"
 #include "recorded_lines.h"
+#include "support/update_test_support.h"
 #include "test_util.h"
 
 namespace kavri::bench {
@@ -91,6 +96,7 @@ struct Options {
   std::string agent = KAVRI_BENCH_AGENT;
   bool companion = true;
   bool unpack = true;  // the 3,000-font archive
+  bool feed = true;    // the agent again, with an update feed
 };
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
@@ -123,23 +129,46 @@ std::string ratio(double value, double base) {
   return base > 0 ? format("%.2fx", value / base) : "-";
 }
 
-// The process's resident memory, from /proc/PID/status: total and anonymous.
+// What the process holds, from /proc/PID: resident memory (total and
+// anonymous), threads and descriptors.
 struct Resident {
   long kib = -1;
   long anonKib = -1;
+  long threads = -1;
+  long descriptors = -1;
 };
 
 Resident resident(pid_t pid) {
   Resident r;
-  std::istringstream status(testing::readFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string proc = "/proc/" + std::to_string(pid);
+  std::istringstream status(testing::readFile(proc + "/status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) r.kib = std::atol(line.c_str() + 6);
     if (line.rfind("RssAnon:", 0) == 0) r.anonKib = std::atol(line.c_str() + 8);
+    if (line.rfind("Threads:", 0) == 0) r.threads = std::atol(line.c_str() + 8);
   }
+  std::error_code ec;
+  fs::directory_iterator fds(proc + "/fd", ec);
+  if (!ec) r.descriptors = std::distance(fds, fs::directory_iterator());
   return r;
 }
 
+// The value below which `share` of the values lie.
+double percentile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t at = static_cast<size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(at, values.size() - 1)];
+}
+
 std::string megabytes(long kib) { return kib < 0 ? "-" : format("%.1f", kib / 1024.0); }
+
+// "12.3 MB, 3 thr, 17 fds".
+std::string holdings(const Resident& r) {
+  if (r.kib < 0) return "-";
+  return megabytes(r.kib) + " MB, " + std::to_string(r.threads) + " thr, " +
+         std::to_string(r.descriptors) + " fds";
+}
 
 // Context switches so far of each of the process's threads, by thread id:
 // its name and voluntary plus involuntary switches.
@@ -280,6 +309,10 @@ struct SizeResult {
   std::vector<double> unpackMs, unpackCatalogues, unpackRemoveMs, unpackRemoveCatalogues;
   Resident idle, afterTrials, afterChanges;
   int changesDone = 0;
+  std::vector<double> longRun;  // each change after the first minute -> catalogue, ms
+  // The same agent with a feed: just before the delayed update start, and
+  // once its first check, which finds nothing newer, has ended.
+  Resident feedBefore, feedAfter;
   long wakeups = -1;
   std::string wakeupThreads;  // the threads that woke, with their counts
   size_t messages = 0, messagesExpected = 0;
@@ -302,6 +335,7 @@ class ScaleBench {
   bool measureRules(Agent& agent, SizeResult* result,
                     const std::function<bool(const std::optional<ChangeTiming>&, size_t)>& expect);
   bool measureUnpack(Agent& agent, SizeResult* result);
+  bool measureFeed(SizeResult* result);
   void measureIdle(Agent& agent, SizeResult* result);
   void runCompanion();
 
@@ -348,6 +382,68 @@ bool ScaleBench::measureSize(size_t target, SizeResult* result) {
   if (!measureChanges(*agent, result)) return false;
   measureIdle(*agent, result);
   result->messages = agent->lines().count() - 1;
+  agent.reset();
+  return !options_.feed || measureFeed(result);
+}
+
+// A copy of the agent's bundle (its large files linked) whose Info.plist
+// names `feed`, run until its first check has ended: a feed that offers
+// nothing newer, as on most days.
+bool ScaleBench::measureFeed(SizeResult* result) {
+  std::string feed =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><rss version=\"2.0\" "
+      "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><item>"
+      "<enclosure url=\"http://127.0.0.1:1/a.tar.gz\" length=\"1\" sparkle:version=\"1\" "
+      "sparkle:edSignature=\"" + std::string(86, 'A') + "==\"/></item></channel></rss>";
+  testing::TestHttpServer server([&feed](const std::string& path) {
+    testing::HttpResponse response;
+    if (path == "/appcast.xml") response.body = feed;
+    else response.status = 404;
+    return response;
+  });
+  fs::path bundle = fs::path(options_.agent).parent_path().parent_path().parent_path();
+  fs::path copy = fs::path(root_) / ("feed-" + std::to_string(result->target)) / bundle.filename();
+  std::error_code ec;
+  fs::remove_all(copy.parent_path(), ec);
+  fs::create_directories(copy.parent_path());
+  fs::copy(bundle, copy, fs::copy_options::recursive | fs::copy_options::create_hard_links, ec);
+  if (ec) fs::copy(bundle, copy, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+  std::string plistPath = (copy / "Contents/Info.plist").string();
+  std::string plist = testing::readFile(plistPath);
+  size_t key = plist.find("<key>SUFeedURL</key>");
+  size_t open = plist.find("<string>", key);
+  size_t close = plist.find("</string>", open);
+  if (ec || key == std::string::npos || open == std::string::npos || close == std::string::npos) {
+    std::fprintf(stderr, "cannot make a bundle with a feed from %s\n", bundle.c_str());
+    return false;
+  }
+  plist.replace(open + 8, close - open - 8, server.url("/appcast.xml"));
+  fs::remove(plistPath);  // a link to the original's
+  testing::writeFile(plistPath, plist);
+
+  std::fprintf(stderr, "== with a feed, about %zu faces\n", result->target);
+  Agent agent((copy / "Contents/MacOS" / fs::path(options_.agent).filename()).string(),
+              root_ + "/agent-" + std::to_string(++agentRuns_));
+  if (!agent.lines().waitFor(2, kStartTimeout)) {
+    std::fprintf(stderr, "no first catalogue from the agent:\n%s\n", agent.log().c_str());
+    return false;
+  }
+  auto age = Clock::now() - agent.started();
+  if (age < kUpdaterStart - std::chrono::seconds(5))
+    std::this_thread::sleep_for(kUpdaterStart - std::chrono::seconds(5) - age);
+  result->feedBefore = resident(agent.pid());
+  if (!testing::waitUntil([&] { return agent.log().find("Update error ") != std::string::npos; },
+                          std::chrono::seconds(120), std::chrono::milliseconds(100))) {
+    std::fprintf(stderr, "the first check never ended:\n%s\n", agent.log().c_str());
+    return false;
+  }
+  // Whatever the agent lets go of once the check has ended, it has by now
+  // (an agent that keeps its updater keeps it).
+  std::string maps = "/proc/" + std::to_string(agent.pid()) + "/maps";
+  testing::waitUntil([&] { return testing::readFile(maps).find("libkavri_updater") == std::string::npos; },
+                     std::chrono::seconds(5), std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  result->feedAfter = resident(agent.pid());
   return true;
 }
 
@@ -428,6 +524,7 @@ bool ScaleBench::measureChanges(Agent& agent, SizeResult* result) {
     std::optional<ChangeTiming> timing = timeChange(
         agent, [&] { add ? copyFont(changing) : static_cast<void>(fs::remove(changing)); });
     if (!expect(timing, add ? faces + 1 : faces)) return false;
+    result->longRun.push_back(timing->toMessageMs);
     ++result->changesDone;
   }
   if (fs::exists(changing) && !expect(timeChange(agent, [&] { fs::remove(changing); }), faces))
@@ -660,8 +757,26 @@ void ScaleBench::print() const {
   row("agent RSS idle after start, MB (anon)", [](const SizeResult& r) {
     return megabytes(r.idle.kib) + " (" + megabytes(r.idle.anonKib) + ")";
   });
+  row("agent idle after start, held", [](const SizeResult& r) { return holdings(r.idle); });
   row("agent RSS after the trials and the updater's start, MB",
       [](const SizeResult& r) { return megabytes(r.afterTrials.kib); });
+  row("  held after the first minute, no feed (target <= 12 MB)",
+      [](const SizeResult& r) { return holdings(r.afterTrials); });
+  row("with a feed: held before the updater's start",
+      [](const SizeResult& r) { return holdings(r.feedBefore); });
+  row("  held after its first check (target <= 13 MB)",
+      [](const SizeResult& r) { return holdings(r.feedAfter); });
+  row("  more than before the check, MB (target <= 1.5)", [](const SizeResult& r) {
+    if (r.feedBefore.kib < 0 || r.feedAfter.kib < 0) return std::string("-");
+    return format("%+.2f", (r.feedAfter.kib - r.feedBefore.kib) / 1024.0) + ", " +
+           format("%+.0f", static_cast<double>(r.feedAfter.threads - r.feedBefore.threads)) + " thr";
+  });
+  row("changes after the first minute -> catalogue, p50 / p99 ms", [](const SizeResult& r) {
+    if (r.longRun.empty()) return std::string("-");
+    return format("%.0f", percentile(r.longRun, 0.5)) + " / " +
+           format("%.0f", percentile(r.longRun, 0.99)) + " over " + std::to_string(r.longRun.size());
+  });
+  row("  held after them", [](const SizeResult& r) { return holdings(r.afterChanges); });
   row("RSS growth over the next N changes, MB", [](const SizeResult& r) {
     if (r.afterChanges.kib < 0 || r.afterTrials.kib < 0) return std::string("-");
     return format("%+.1f", (r.afterChanges.kib - r.afterTrials.kib) / 1024.0) + " over " +
@@ -726,6 +841,8 @@ bool parse(int argc, char** argv, Options* options) {
       options->companion = false;
     } else if (arg == "--no-unpack") {
       options->unpack = false;
+    } else if (arg == "--no-feed") {
+      options->feed = false;
     } else {
       return false;
     }
@@ -742,7 +859,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: %s [--sizes 2000,10000,50000] [--trials N] [--changes N] "
-                 "[--idle-seconds S] [--no-companion] [--no-unpack] [--agent PATH]\n",
+                 "[--idle-seconds S] [--no-companion] [--no-unpack] [--no-feed] [--agent PATH]\n",
                  argv[0]);
     return 2;
   }

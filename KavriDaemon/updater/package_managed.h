@@ -4,9 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/log.h"
-#include "updater/updater.h"
-
 namespace kavri {
 
 // The one line that answers every update check when the bundle at
@@ -15,24 +12,6 @@ namespace kavri {
 // runs the agent, root included, nor when this user cannot replace it
 // (canReplaceBundle: someone else's install). Any thread.
 std::optional<std::string> packageManagedReason(const std::string& bundlePath);
-
-// The updater of an agent whose bundle is not its to replace. The updater
-// module is never loaded for it; it checks and downloads nothing, and
-// answers each check request with `reason`, logged. Any thread. All of it
-// is inline: the agent exports functions to the module, not vtables.
-class PackageManagedUpdater : public Updater {
- public:
-  explicit PackageManagedUpdater(std::string reason) : reason_(std::move(reason)) {}
-
-  void setDelegate(UpdaterDelegate*) override {}
-  void setAutomaticallyChecksForUpdates(bool) override {}
-  void setAutomaticallyDownloadsUpdates(bool) override {}
-  void setFeedURL(const std::string&) override {}
-  void checkForUpdatesInBackground() override { logLine("%s", reason_.c_str()); }
-
- private:
-  const std::string reason_;
-};
 
 }  // namespace kavri
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <errno.h>
+#include <netdb.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ constexpr uint64_t kMaxDiscardedBytes = 64 * 1024;
 
 using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 using URLHandle = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+using StringList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -111,10 +114,65 @@ int beforeRequest(void* context, char* primaryIP, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
+bool isAddress(std::string host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+// The URL's host name resolved here, on the calling thread, as a
+// CURLOPT_RESOLVE entry ("host:port:address,..."); empty for an address.
+// curl would resolve it on a thread of its own, which it leaves running
+// when a transfer ends before the answer: code of a library that the agent
+// unloads between checks. False with the reason in *err.
+bool resolveHere(const std::string& url, std::string* entry, std::string* err) {
+  entry->clear();
+  URLHandle parsed(curl_url(), &curl_url_cleanup);
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return setError(err, "not a URL: " + url);
+  std::string host = urlPart(parsed.get(), CURLUPART_HOST);
+  char* portText = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_PORT, &portText, CURLU_DEFAULT_PORT) != CURLUE_OK)
+    return setError(err, "no port for " + url);
+  std::string port(portText);
+  curl_free(portText);
+  if (isAddress(host)) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  AddressList addresses(found, &freeaddrinfo);
+  if (status != 0) return setError(err, "cannot resolve " + host + ": " + gai_strerror(status));
+  std::string list;
+  for (addrinfo* a = found; a; a = a->ai_next) {
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* address = a->ai_family == AF_INET
+                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
+                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+        !inet_ntop(a->ai_family, address, text, sizeof text))
+      continue;
+    std::string one = a->ai_family == AF_INET6 ? "[" + std::string(text) + "]" : text;
+    if (("," + list + ",").find("," + one + ",") == std::string::npos)
+      list += (list.empty() ? "" : ",") + one;
+  }
+  if (list.empty()) return setError(err, "cannot resolve " + host + ": no address");
+  *entry = host + ":" + port + ":" + list;
+  return true;
+}
+
 // One request, no redirects followed. On a redirect, `location` is set.
 bool fetchOnce(const std::string& url, bool plainHttp, const DownloadLimits& limits,
                const DownloadSink& sink, const std::atomic<bool>* cancel, std::string* location,
                std::string* err) {
+  std::string resolved;
+  if (!resolveHere(url, &resolved, err)) return false;
+  StringList resolve(resolved.empty() ? nullptr : curl_slist_append(nullptr, resolved.c_str()),
+                     &curl_slist_free_all);
+  if (!resolved.empty() && !resolve) return setError(err, "cannot start a transfer");
   EasyHandle curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) return setError(err, "cannot start a transfer");
   Transfer t;
@@ -144,6 +202,7 @@ bool fetchOnce(const std::string& url, bool plainHttp, const DownloadLimits& lim
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
   curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, &beforeRequest);
   curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  curl_easy_setopt(c, CURLOPT_RESOLVE, resolve.get());
 
   CURLcode result = curl_easy_perform(c);
   if (result != CURLE_OK) {

@@ -1,6 +1,7 @@
 #ifndef KAVRI_UPDATER_UPDATER_H_
 #define KAVRI_UPDATER_UPDATER_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -50,7 +51,15 @@ struct UpdaterOptions {
   // The time between automatic checks; unset: from the bundle's
   // SUScheduledCheckInterval (see scheduledCheckInterval).
   std::optional<std::chrono::milliseconds> checkInterval;
+  // Called on the updater's thread once each check has ended and its end
+  // has been reported: from then on the updater holds nothing of the check
+  // and may be destroyed, from another thread.
+  std::function<void()> checkEnded;
 };
+
+// How a dropped check request is answered, by whichever updater drops it.
+inline constexpr char kNoFeedSetLine[] = "no update feed set, update check request dropped";
+inline constexpr char kCheckUnderWayLine[] = "update check already in progress, request dropped";
 
 // The self-updater: checks a signed feed, downloads, verifies and installs
 // a newer bundle, and relaunches into it. All work runs on a thread of its
@@ -62,6 +71,11 @@ class Updater {
   // The one updater of the process, acting on its bundle; made on first use
   // and never destroyed.
   static Updater& sharedUpdater();
+  // An updater of the agent's bundle like the shared one, calling
+  // `checkEnded` as each check ends (UpdaterOptions), for an owner that
+  // destroys it between checks. Destroying it cancels a check under way and
+  // joins its thread.
+  static std::unique_ptr<Updater> createForBundle(std::function<void()> checkEnded);
   // An updater of its own, for tests. Destroying it cancels a check under
   // way and joins its thread.
   static std::unique_ptr<Updater> create(UpdaterOptions options);
@@ -86,8 +100,15 @@ class Updater {
   virtual void checkForUpdatesInBackground() = 0;
 };
 
-// The interval between automatic checks for an Info.plist value (seconds).
-std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSeconds);
+// The interval between automatic checks for an Info.plist value (seconds):
+// a day when unset, never less than an hour. Inline: the agent schedules the
+// checks of its updater module too.
+inline std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSeconds) {
+  constexpr std::chrono::seconds kDefault{24 * 60 * 60};
+  constexpr std::chrono::seconds kMinimum{60 * 60};
+  if (!configuredSeconds) return kDefault;
+  return std::max(kMinimum, std::chrono::seconds(*configuredSeconds));
+}
 
 }  // namespace kavri
 

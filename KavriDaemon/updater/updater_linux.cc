@@ -15,6 +15,7 @@
 #include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/log.h"
+#include "updater/not_checking_updater.h"
 #include "updater/package_managed.h"
 #include "updater/update_check.h"
 #include "updater/update_install.h"
@@ -23,9 +24,6 @@
 namespace kavri {
 
 namespace {
-
-constexpr std::chrono::seconds kDefaultCheckInterval{24 * 60 * 60};
-constexpr std::chrono::seconds kMinimumCheckInterval{60 * 60};
 
 class LinuxUpdater : public Updater {
  public:
@@ -76,7 +74,7 @@ class LinuxUpdater : public Updater {
     {
       std::lock_guard lock(mutex_);
       if (feedURL_.empty()) {
-        logLine("no update feed set, update check request dropped");
+        logLine("%s", kNoFeedSetLine);
         return;
       }
       if (!checkAsked_ && !checking_) {
@@ -85,7 +83,7 @@ class LinuxUpdater : public Updater {
         return;
       }
     }
-    logLine("update check already in progress, request dropped");
+    logLine("%s", kCheckUnderWayLine);
   }
 
  private:
@@ -118,6 +116,7 @@ class LinuxUpdater : public Updater {
       lock.unlock();
       if (outcome.error && delegate) delegate->updaterDidAbortWithError(*outcome.error);
       if (outcome.relaunchFailed && options_.afterFailedRelaunch) options_.afterFailedRelaunch();
+      if (options_.checkEnded) options_.checkEnded();
       lock.lock();
     }
   }
@@ -150,34 +149,32 @@ bool relaunchIntoUpdate(const std::string& executable, std::string* err) {
 
 }  // namespace
 
-std::chrono::seconds scheduledCheckInterval(std::optional<int64_t> configuredSeconds) {
-  if (!configuredSeconds) return kDefaultCheckInterval;
-  return std::max(kMinimumCheckInterval, std::chrono::seconds(*configuredSeconds));
-}
-
 std::unique_ptr<Updater> Updater::create(UpdaterOptions options) {
   // The agent does not even load its updater for a bundle that is not its
   // to replace; made for one all the same, it has no thread and no feed.
   if (std::optional<std::string> reason = packageManagedReason(options.bundlePath))
-    return std::make_unique<PackageManagedUpdater>(std::move(*reason));
+    return std::make_unique<NotCheckingUpdater>(std::move(*reason));
   return std::make_unique<LinuxUpdater>(std::move(options));
 }
 
+std::unique_ptr<Updater> Updater::createForBundle(std::function<void()> checkEnded) {
+  UpdaterOptions options;
+  options.bundlePath = installedBundlePath();
+  options.relaunch = &relaunchIntoUpdate;
+  // The server is gone and the old bundle is back: start it afresh, or
+  // end so the service manager does.
+  options.afterFailedRelaunch = [] {
+    std::string why;
+    execInPlace("/proc/self/exe", ownArguments(), &why);
+    logLine("cannot restart after a failed update: %s", why.c_str());
+    _exit(1);
+  };
+  options.checkEnded = std::move(checkEnded);
+  return create(std::move(options));
+}
+
 Updater& Updater::sharedUpdater() {
-  static Updater* shared = [] {
-    UpdaterOptions options;
-    options.bundlePath = installedBundlePath();
-    options.relaunch = &relaunchIntoUpdate;
-    // The server is gone and the old bundle is back: start it afresh, or
-    // end so the service manager does.
-    options.afterFailedRelaunch = [] {
-      std::string why;
-      execInPlace("/proc/self/exe", ownArguments(), &why);
-      logLine("cannot restart after a failed update: %s", why.c_str());
-      _exit(1);
-    };
-    return create(std::move(options)).release();
-  }();
+  static Updater* shared = createForBundle(nullptr).release();
   return *shared;
 }
 

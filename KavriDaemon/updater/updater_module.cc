@@ -3,6 +3,7 @@
 #include "updater/url.h"
 
 extern "C" const kavri::UpdaterModule* kavriUpdaterModule() {
-  static const kavri::UpdaterModule module{&kavri::Updater::sharedUpdater, &kavri::isURL};
+  static const kavri::UpdaterModule module{&kavri::Updater::sharedUpdater, &kavri::isURL,
+                                           &kavri::Updater::createForBundle};
   return &module;
 }

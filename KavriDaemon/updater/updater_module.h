@@ -15,6 +15,9 @@ namespace kavri {
 struct UpdaterModule {
   Updater& (*sharedUpdater)();             // Updater::sharedUpdater
   bool (*isURL)(const std::string& text);  // url.h
+  // Updater::createForBundle: the updater of one loading of the module,
+  // destroyed before it is unloaded.
+  std::unique_ptr<Updater> (*createForBundle)(std::function<void()> checkEnded) = nullptr;
 };
 
 // The name under which the module exports its entry point.

@@ -427,6 +427,28 @@ TEST_F(UpdaterTest, AutomaticChecksRepeatOnTheirIntervalOneAtATime) {
   EXPECT_EQ(server_.maxConcurrent("/appcast.xml"), 1);
 }
 
+// The agent destroys the updater, and unloads its module, once told that a
+// check has ended: only after its end was reported, once per check. A host
+// name is resolved by the check itself, with no thread of curl's left
+// behind to run after the module is gone.
+TEST_F(UpdaterTest, EachCheckEndsOnceAfterItsEndIsReported) {
+  setFeed(feedFor("1", 10, ""));
+  UpdaterOptions options;
+  options.bundlePath = running();
+  options.checkEnded = [this] { delegate_.add("ended"); };
+  auto updater = Updater::create(std::move(options));
+  updater->setDelegate(&delegate_);
+  updater->setFeedURL("http://localhost:" + std::to_string(server_.port()) + "/appcast.xml");
+  for (int check = 1; check <= 2; ++check) {
+    updater->checkForUpdatesInBackground();
+    ASSERT_TRUE(delegate_.waitFor("ended", check));
+  }
+  updater.reset();
+  EXPECT_EQ(delegate_.events(),
+            (std::vector<std::string>{"error no update available: version 1 is the newest", "ended",
+                                      "error no update available: version 1 is the newest", "ended"}));
+}
+
 TEST_F(UpdaterTest, WithoutAFeedNothingIsChecked) {
   std::vector<std::string> log;
   std::mutex logMutex;

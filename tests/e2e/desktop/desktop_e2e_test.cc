@@ -1,13 +1,15 @@
 // The Debian package on a machine shared by several accounts, each running
 // the unit under a systemd user manager of its own: each account's page
 // stays at its own address across restarts and says where it is, no
-// account's agent ends another's server, and a port taken for good ends the
-// unit instead of restarting it forever.
+// account's agent ends another's server, a person's own starts and restarts
+// never leave the unit failed, and a port taken for good ends the unit
+// instead of restarting it forever.
 //
 // The machine is laid out in namespaces of the test's own (PrivateMachine):
 // the package, the accounts, the journal and the ports stay in there.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -243,6 +245,53 @@ TEST_F(DesktopTest, EachAccountKeepsItsOwnPageAndAPortTakenForGoodEndsTheUnit) {
   std::string firstJournal = unitJournal(first);
   EXPECT_EQ(linesWith(firstJournal, "kavri-node died"), "") << "first account's server ended";
 
+  // What a person does within a few minutes, faster than any person: every
+  // start falls within one StartLimitIntervalSec, and none leaves the unit
+  // failed.
+  std::optional<long long> limitInterval = milliseconds(first.property(kUnit, "StartLimitIntervalUSec"));
+  ASSERT_TRUE(limitInterval);
+  auto personStarted = std::chrono::steady_clock::now();
+  Server current = *firstAgain;
+  auto cameBack = [&](const char* after) {
+    std::optional<Server> again = waitForServer(first, current.pid);
+    if (!again) {
+      ADD_FAILURE() << "no server after " << after << ":\n" << describe(first);
+      return false;
+    }
+    EXPECT_EQ(again->port, kDefaultPort) << after;
+    current = *again;
+    return true;
+  };
+  ASSERT_EQ(first.systemctl({"restart", kUnit}).exitStatus, 0);
+  ASSERT_TRUE(cameBack("a restart"));
+  // The agent killed: a stop asked for, so the unit waits for a start.
+  pid_t agent = std::atoi(first.property(kUnit, "MainPID").c_str());
+  ASSERT_GT(agent, 0);
+  ASSERT_EQ(kill(agent, SIGKILL), 0);
+  ASSERT_TRUE(waitUntil([&] { return first.property(kUnit, "ActiveState") == "inactive"; }))
+      << describe(first);
+  ASSERT_EQ(first.systemctl({"start", kUnit}).exitStatus, 0);
+  ASSERT_TRUE(cameBack("a start after the agent was killed"));
+  // Its server died: restarted once by the unit itself.
+  ASSERT_EQ(kill(current.pid, SIGKILL), 0);
+  ASSERT_TRUE(cameBack("its server died"));
+  EXPECT_EQ(first.property(kUnit, "NRestarts"), "1");
+  for (const char* command : {"stop", "start"})
+    ASSERT_EQ(first.systemctl({command, kUnit}).exitStatus, 0) << command;
+  ASSERT_TRUE(cameBack("a stop and a start"));
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_EQ(first.systemctl({"restart", kUnit}).exitStatus, 0) << describe(first);
+    ASSERT_TRUE(cameBack("restarting by hand"));
+  }
+  EXPECT_EQ(first.property(kUnit, "ActiveState"), "active") << describe(first);
+  expectAddress(first, current.port);
+  // All within one interval: had they taken longer, the limit would not
+  // have been put to the test.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - personStarted)
+                .count(),
+            *limitInterval);
+
   // A port taken for good, by another account's server: the unit ends
   // failed after a few starts, and its status says so.
   std::string taken = std::to_string(secondThird->port);
@@ -275,8 +324,11 @@ TEST_F(DesktopTest, EachAccountKeepsItsOwnPageAndAPortTakenForGoodEndsTheUnit) {
     EXPECT_TRUE(status.find("Start request repeated too quickly") != std::string::npos ||
                 status.find("start-limit-hit") != std::string::npos)
         << status;
+    // Its last exit, the agent's status 1 (its server ended), with it.
+    EXPECT_NE(status.find("status=1/FAILURE"), std::string::npos) << status;
   }
-  // Why: the server's own words, in the unit's log.
+  // Why: the server's own words, in the unit's log (the status lists only
+  // the refused start's lines).
   EXPECT_TRUE(waitUntil(
       [&] {
         firstJournal = unitJournal(first);

@@ -127,6 +127,12 @@ std::vector<std::string> descriptorTargets(pid_t pid) {
   return targets;
 }
 
+size_t threadsOf(pid_t pid) {
+  std::error_code ec;
+  fs::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", ec);
+  return ec ? 0 : static_cast<size_t>(std::distance(tasks, fs::directory_iterator()));
+}
+
 // The state letter and parent of a process, from the kernel's record; the
 // command name may hold spaces and parentheses, so parse after the last ')'.
 std::pair<char, pid_t> stateAndParent(const std::string& procEntry) {
@@ -353,6 +359,7 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
   // The server asks at once; before the delayed start that is dropped, and
   // not remembered for later.
   kill(good.serverPid(), SIGUSR2);
+  size_t threadsBefore = threadsOf(good.agent->pid());
 
   // The delayed start, a minute on, finds version 2 and refuses its signature.
   ASSERT_TRUE(waitUntil(
@@ -363,10 +370,14 @@ TEST_F(UpdateScenario, InstallsAGoodVersion2AndRollsBackTwoThatCannotStart) {
       90s))
       << good.agent->log();
   ASSERT_TRUE(good.agent->running()) << good.agent->log();
-  // The bundle's own updater module, loaded by the delayed start.
-  EXPECT_NE(readFile("/proc/" + std::to_string(good.agent->pid()) + "/maps")
-                .find(good.app() + "/Contents/Frameworks/libkavri_updater.so"),
-            std::string::npos);
+  // The check over, its module is unloaded, its thread gone with it.
+  std::string maps = "/proc/" + std::to_string(good.agent->pid()) + "/maps";
+  EXPECT_TRUE(waitUntil([&] {
+    return readFile(maps).find(good.app() + "/Contents/Frameworks/libkavri_updater.so") ==
+               std::string::npos &&
+           threadsOf(good.agent->pid()) == threadsBefore;
+  }, 10s)) << threadsOf(good.agent->pid()) << " threads, " << threadsBefore << " before";
+  EXPECT_EQ(readFile(maps).find("libcurl"), std::string::npos);
   ASSERT_TRUE(firstFeedRequest(good));
   EXPECT_GE(*firstFeedRequest(good) - started, 60s);
   EXPECT_EQ(feedRequests(good), 1);
