@@ -69,9 +69,15 @@ export function faceView(cat, face, fontOf, text, actions) {
     }
     fill(view, spec, `"${font.family}", sans-serif`, text);
     view.dataset.ready = 'true';
-    if (font.status !== 'loaded') status.textContent = 'Loading the face…';
+    if (font.status !== 'loaded') {
+      // The waterfall waits for the face: eight sizes of stand-in fonts
+      // would cost the first frame more than the glyphs it is opened for.
+      view.dataset.loading = 'true';
+      status.textContent = 'Loading the face…';
+    }
     font.loaded.then(() => { status.textContent = ''; },
-        () => { status.textContent = 'The browser could not load this face.'; });
+        () => { status.textContent = 'The browser could not load this face.'; })
+        .then(() => { delete view.dataset.loading; });
   });
   return view;
 }
