@@ -6,7 +6,7 @@
 const kCell = 56;  // px, square
 const kHeader = 30;  // px, a block's name
 const kOverscan = 0.5;  // screens drawn above and below the view
-const kMaxCellsAtOnce = 60;  // beyond the view, in one frame; more wait for the next
+const kMaxCellsAtOnce = 60;  // a frame's cells, those in view first; the rest wait
 
 const hex = (cp) => cp.toString(16).toUpperCase().padStart(4, '0');
 
