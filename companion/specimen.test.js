@@ -1,5 +1,5 @@
 'use strict';
-// The face view and the comparison in headless Chromium: Inter's static face
+// The face view and the comparison in headless Chromium and Firefox: Inter's static face
 // with its stylistic sets, Inter's variable font as one face with both axes
 // and its named instances, WenQuanYi Zen Hei's 42,285 characters scrolled to
 // the last block, DejaVu's ligatures turned off, and three faces compared
@@ -9,7 +9,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
 const {describe, it, before, after} = require('node:test');
-const {findChromium, openPage} = require('./tests/browsers.js');
+const {kBrowsers, openPage, whyNoBrowser} = require('./tests/browsers.js');
 const h = require('./tests/harness.js');
 
 const kFonts = {
@@ -20,8 +20,9 @@ const kFonts = {
   wqy: '/usr/share/fonts/truetype/wqy/wqy-zenhei.ttc',
 };
 
-function whySkip() {
-  if (!findChromium()) return 'chromium is not installed (apt-get install chromium)';
+function whySkip(which) {
+  const noBrowser = whyNoBrowser(which);
+  if (noBrowser) return noBrowser;
   const missing = Object.values(kFonts).find((f) => !fs.existsSync(f));
   return missing ? `${missing} is missing (fonts-inter, fonts-inter-variable, ` +
       'fonts-dejavu-core, fonts-wqy-zenhei)' : false;
@@ -31,6 +32,20 @@ function whySkip() {
 // name and path, any other font by its path.
 const key = (file, postscript = '') => postscript + file;
 const address = (params) => '?' + new URLSearchParams(params).toString();
+
+// Resolves with the address once test(location.search) holds: the page
+// rewrites it with history.replaceState, which no document event reports.
+const kAddressWhen = `(test) => new Promise((resolve) => {
+  if (test(location.search)) return resolve(location.search);
+  const replace = history.replaceState;
+  history.replaceState = function (...args) {
+    replace.apply(this, args);
+    if (test(location.search)) {
+      history.replaceState = replace;
+      resolve(location.search);
+    }
+  };
+})`;
 
 // Resolves once the face view has its tables and its face: what it shows.
 const kViewShown = `async (waitFor) => {
@@ -57,7 +72,9 @@ const kViewShown = `async (waitFor) => {
   };
 }`;
 
-describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h.kWaitMs}, () => {
+for (const which of kBrowsers) {
+describe(`the face view in headless ${which}`, {skip: whySkip(which), timeout: 12 * h.kWaitMs},
+    () => {
   let dir;
   let server;
   let base;
@@ -88,7 +105,8 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
   });
 
   const open = async (search = '') => {
-    const page = await openPage(base + search, path.join(dir, `browser-${pages.length}`));
+    const page = await openPage(base + search, path.join(dir, `browser-${pages.length}`),
+        {browser: which});
     pages.push(page);
     return page;
   };
@@ -110,10 +128,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     // Enter on the Regular row opens its view, kept in the address.
     await page.evaluate(`async () => [...document.querySelectorAll('.face')].find((r) =>
       r.querySelector('.name').textContent === 'Regular').focus()`);
-    await page.send('Input.dispatchKeyEvent', {type: 'keyDown', key: 'Enter', text: '\r',
-      windowsVirtualKeyCode: 13});
-    await page.send('Input.dispatchKeyEvent', {type: 'keyUp', key: 'Enter',
-      windowsVirtualKeyCode: 13});
+    await page.press('Enter');
     const shown = await page.evaluate(kViewShown);
     assert.equal(shown.title, 'Inter — Regular');
     assert.ok(shown.drawn);
@@ -138,11 +153,8 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
       return getComputedStyle(sample).fontFeatureSettings;
     }`);
     assert.equal(settings, '"ss01"');
-    const where = await page.evaluate(`async () => new Promise((resolve) => {
-      const poll = () => (location.search.includes('face=') ? resolve(location.search)
-                                                            : setTimeout(poll, 10));
-      poll();
-    })`);
+    const where = await page.evaluate(
+        `async () => (${kAddressWhen})((s) => s.includes('face='))`);
     assert.equal(new URLSearchParams(where).get('face'), kFonts.inter);
 
     // Its Compare button pins it to the comparison, kept in the address too.
@@ -150,11 +162,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
       document.querySelector('.specimen .compare').click();
       const region = await waitFor(() =>
         document.querySelector('[role=region][aria-label=Comparison]:not([hidden])'));
-      await new Promise((resolve) => {
-        const poll = () => (location.search.includes('compare=') ? resolve()
-                                                                 : setTimeout(poll, 10));
-        poll();
-      });
+      await (${kAddressWhen})((s) => s.includes('compare='));
       return [[...region.querySelectorAll('figure')].map((f) => f.dataset.key),
         new URLSearchParams(location.search).getAll('compare'),
         document.querySelector('.specimen .compare').getAttribute('aria-pressed')];
@@ -164,10 +172,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     // Back to the list, on the face's row; the address forgets the view.
     const back = await page.evaluate(`async () => {
       document.querySelector('.specimen .back').click();
-      await new Promise((resolve) => {
-        const poll = () => (location.search.includes('face=') ? setTimeout(poll, 10) : resolve());
-        poll();
-      });
+      await (${kAddressWhen})((s) => !s.includes('face='));
       return [document.getElementById('families').hidden,
         document.activeElement.querySelector('.name').textContent,
         new URLSearchParams(location.search).getAll('compare')];
@@ -279,12 +284,7 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
       await waitFor(() => scroller.querySelector('.glyph'));
       scroller.focus();
     }`);
-    for (let i = 0; i < 2; i++) {
-      await page.send('Input.dispatchKeyEvent', {type: 'rawKeyDown', key: 'ArrowRight',
-        windowsVirtualKeyCode: 39});
-      await page.send('Input.dispatchKeyEvent', {type: 'keyUp', key: 'ArrowRight',
-        windowsVirtualKeyCode: 39});
-    }
+    for (let i = 0; i < 2; i++) await page.press('ArrowRight');
     const chosen = await page.evaluate(`async (waitFor) => {
       const second = document.querySelectorAll('.glyph')[1];
       await waitFor(() => document.querySelector('.glyph-code'));
@@ -327,3 +327,4 @@ describe('the face view in headless Chromium', {skip: whySkip(), timeout: 12 * h
     assert.equal(shown.viewGone, 'The face /gone/Viewed.ttf is no longer installed.');
   });
 });
+}

@@ -6,11 +6,11 @@ import {faceView} from './face_view.js';
 
 export class FacePage {
   // `holder` takes the view; `hidden` are the elements it stands in for;
-  // `fontFor`, `text` and `actions` are faceView's.
-  constructor(holder, hidden, fontFor, text, actions) {
+  // `fontOf`, `text` and `actions` are faceView's.
+  constructor(holder, hidden, fontOf, text, actions) {
     this.holder_ = holder;
     this.hidden_ = hidden;
-    this.fontFor_ = fontFor;
+    this.fontOf_ = fontOf;
     this.text_ = text;
     this.actions_ = actions;
     this.viewing_ = null;  // {key, face}: face -1 while no catalogue has it
@@ -42,7 +42,7 @@ export class FacePage {
       back.addEventListener('click', () => this.actions_.close());
       this.holder_.replaceChildren(gone, back);
     } else {
-      this.holder_.replaceChildren(faceView(cat, face, this.fontFor_, this.text_, this.actions_));
+      this.holder_.replaceChildren(faceView(cat, face, this.fontOf_, this.text_, this.actions_));
     }
     scrollTo(0, 0);
     // A reader lands on the view's title.

@@ -29,11 +29,12 @@ function section(label, heading) {
 
 const hex = (cp) => cp.toString(16).toUpperCase().padStart(4, '0');
 
-// The view of `face` of `cat`, drawn in the family `fontFor(face)` resolves
-// (null: the browser could not load it). `text()` is the reader's sample
-// text; `actions` are {close(), compare(face), compared(face)}. Returns the
-// element at once and fills it as the face and its tables come.
-export function faceView(cat, face, fontFor, text, actions) {
+// The view of `face` of `cat`, drawn in `fontOf(face)` (a FontFace, its
+// load asked for). `text()` is the reader's sample text; `actions` are
+// {close(), compare(face), compared(face)}. Returns the element at once and
+// fills it once the tables come: the face, a large file for a CJK font, is
+// swapped in when it has loaded.
+export function faceView(cat, face, fontOf, text, actions) {
   const view = element('article', 'specimen');
   view.dataset.face = String(face);
   const title = faceLabel(cat, face);
@@ -57,18 +58,26 @@ export function faceView(cat, face, fontFor, text, actions) {
   const postscript = isCollection(cat.path(face)) ? cat.postscripts[face] : '';
   const url = `/specimen?path=${encodeURIComponent(cat.path(face))}` +
       (postscript ? `&postscript=${encodeURIComponent(postscript)}` : '');
-  Promise.all([fetch(url).then((r) => (r.ok ? r.json() : null)).catch(() => null),
-    fontFor(face)]).then(([spec, family]) => {
+  const font = fontOf(face);
+  fetch(url).then((r) => (r.ok ? r.json() : null)).catch(() => null).then((spec) => {
     if (!spec) {
       status.textContent = 'The server could not read this font’s tables.';
       return;
     }
-    status.textContent = family ? '' : 'The browser could not load this face.';
     if (spec.axes.length > 0 && !/ — variable/.test(heading.textContent)) {
       heading.textContent = `${cat.name(cat.familyOf(face))} — variable`;
     }
-    fill(view, spec, family ? `"${family}", sans-serif` : 'sans-serif', text);
+    fill(view, spec, `"${font.family}", sans-serif`, text);
     view.dataset.ready = 'true';
+    if (font.status !== 'loaded') {
+      // The waterfall waits for the face: eight sizes of stand-in fonts
+      // would cost the first frame more than the glyphs it is opened for.
+      view.dataset.loading = 'true';
+      status.textContent = 'Loading the face…';
+    }
+    font.loaded.then(() => { status.textContent = ''; },
+        () => { status.textContent = 'The browser could not load this face.'; })
+        .then(() => { delete view.dataset.loading; });
   });
   return view;
 }

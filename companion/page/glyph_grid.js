@@ -6,7 +6,7 @@
 const kCell = 56;  // px, square
 const kHeader = 30;  // px, a block's name
 const kOverscan = 0.5;  // screens drawn above and below the view
-const kMaxCellsAtOnce = 200;  // in one frame; more wait for the next
+const kMaxCellsAtOnce = 60;  // a frame's cells, those in view first; the rest wait
 
 const hex = (cp) => cp.toString(16).toUpperCase().padStart(4, '0');
 
@@ -94,80 +94,108 @@ export function glyphGrid(characters, blocks, fontFamily, choose) {
     return row;
   }
 
+  // Row elements out of the page, kept to be filled again: a reused row
+  // keeps its cells, so a frame after a jump mostly rewrites text.
+  const spare = [];
+
   function cellRow(g, r) {
-    const row = document.createElement('div');
+    const row = spare.pop() || document.createElement('div');
     row.className = 'glyph-row';
     row.style.top = `${tops[g] + kHeader + r * kCell}px`;
     const from = groups[g].from + r * columns;
     const to = Math.min(groups[g].to, from + columns);
     // Plain elements: a button each costs a frame tens of milliseconds for a
     // screen of cells. The grid takes the keys (arrows, Enter) for them.
-    for (let i = from; i < to; i++) {
+    while (row.childElementCount > to - from) row.lastElementChild.remove();
+    while (row.childElementCount < to - from) {
       const cell = document.createElement('span');
       cell.className = 'glyph';
+      cell.append('');
+      row.append(cell);
+    }
+    let cell = row.firstElementChild;
+    for (let i = from; i < to; i++, cell = cell.nextElementSibling) {
       cell.dataset.cp = hex(cps[i]);
       cell.dataset.index = String(i);
-      cell.textContent = String.fromCodePoint(cps[i]);
+      cell.firstChild.data = String.fromCodePoint(cps[i]);
       if (i === chosen) cell.setAttribute('aria-selected', 'true');
-      row.append(cell);
+      else cell.removeAttribute('aria-selected');
     }
     return row;
   }
 
-  // Puts in the rows within kOverscan screens of the view (only those in
-  // view when `near` is false: after a jump, the rest follow a frame later),
-  // and takes out the rest.
-  let overscanTimer = null;
-  function draw(near = true) {
-    if (groups.length === 0) return;
-    measure();
-    const offset = space.offsetTop;
-    const screen = scroller.clientHeight || 600;
-    const margin = near ? kOverscan * screen : 0;
-    const top = Math.max(0, scroller.scrollTop - offset - margin);
-    const bottom = scroller.scrollTop - offset + screen + margin;
-    const wanted = new Map();
+  // The rows from `top` to `bottom` px into the space: key -> its maker.
+  function rowsBetween(top, bottom, into) {
     for (let g = groupAt(top); g < groups.length && tops[g] < bottom; g++) {
-      if (tops[g] + kHeader > top) wanted.set(`h${g}`, () => headerRow(g));
+      if (tops[g] + kHeader > top) into.set(`h${g}`, () => headerRow(g));
       const rows = Math.ceil((groups[g].to - groups[g].from) / columns);
       const first = Math.max(0, Math.floor((top - tops[g] - kHeader) / kCell));
       for (let r = first; r < rows; r++) {
         const y = tops[g] + kHeader + r * kCell;
         if (y >= bottom) break;
-        wanted.set(`${g}:${r}`, () => cellRow(g, r));
+        into.set(`${g}:${r}`, () => cellRow(g, r));
       }
     }
-    const missing = [...wanted.keys()].filter((key) => !drawn.has(key)).length;
-    if (near && missing * columns > kMaxCellsAtOnce) return draw(false);
-    clearTimeout(overscanTimer);
-    if (!near) overscanTimer = setTimeout(() => requestAnimationFrame(() => draw()), 0);
-    for (const [key, row] of drawn) {
-      if (!wanted.has(key) && near) {
-        row.remove();
-        drawn.delete(key);
-      }
-    }
-    const fresh = [];
-    for (const [key, make] of wanted) {
-      if (drawn.has(key)) continue;
-      const row = make();
-      drawn.set(key, row);
-      fresh.push(row);
-    }
-    space.append(...fresh);
-    const name = groups[groupAt(Math.max(0, scroller.scrollTop - offset))].name;
-    if (sticky.textContent !== name) sticky.textContent = name;
+    return into;
   }
 
+  // Puts in every row in view, then the rows within kOverscan screens of it,
+  // kMaxCellsAtOnce cells a frame (the nearest first, the rest in the frames
+  // that follow), and takes out the rows beyond. Geometry is read before
+  // anything changes, so the frame lays the grid out once.
   let queued = false;
-  scroller.addEventListener('scroll', () => {
+  function draw() {
+    if (groups.length === 0) return;
+    measure();
+    const offset = space.offsetTop;
+    const screen = scroller.clientHeight || 600;
+    const scrolled = scroller.scrollTop - offset;
+    const viewTop = Math.max(0, scrolled);
+    const view = rowsBetween(viewTop, scrolled + screen, new Map());
+    const below = rowsBetween(scrolled + screen, scrolled + (1 + kOverscan) * screen, new Map());
+    const above = rowsBetween(Math.max(0, scrolled - kOverscan * screen), viewTop, new Map());
+    const near = [...below.keys(), ...[...above.keys()].reverse()];
+    for (const [key, row] of drawn) {
+      if (view.has(key) || below.has(key) || above.has(key)) continue;
+      row.remove();
+      drawn.delete(key);
+      if (row.className === 'glyph-row') spare.push(row);
+    }
+    const fresh = [];
+    const put = (key, make) => {
+      const row = make();
+      drawn.set(key, row);
+      if (!row.isConnected) fresh.push(row);
+      return row.childElementCount || 1;
+    };
+    let budget = kMaxCellsAtOnce;
+    for (const [key, make] of view) if (!drawn.has(key)) budget -= put(key, make);
+    let more = false;
+    for (const key of near) {
+      if (drawn.has(key)) continue;
+      if (budget <= 0) {
+        more = true;  // a frame that drew a screen after a jump puts in nothing more
+        break;
+      }
+      budget -= put(key, below.get(key) || above.get(key));
+    }
+    space.append(...fresh);
+    spare.length = Math.min(spare.length, 64);
+    const name = groups[groupAt(viewTop)].name;
+    if (sticky.textContent !== name) sticky.textContent = name;
+    if (more) queueDraw();
+  }
+
+  function queueDraw() {
     if (queued) return;
     queued = true;
     requestAnimationFrame(() => {
       queued = false;
       draw();
     });
-  }, {passive: true});
+  }
+
+  scroller.addEventListener('scroll', queueDraw, {passive: true});
   new ResizeObserver(() => draw()).observe(scroller);
   // Chooses the character at index `i` of cps, and brings it into view.
   function select(i) {

@@ -71,7 +71,9 @@ function fontOf(face) {
   const url = cat.url(face);
   let font = fonts.get(url);
   if (!font) {
-    font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`);
+    // Swapped in when loaded: the face view draws its text in a stand-in
+    // font meanwhile; samples are given their family only once it loads.
+    font = new FontFace('kavri-face-' + fonts.size, `url("${url}")`, {display: 'swap'});
     document.fonts.add(font);
     fonts.set(url, font);
     loading += 1;
@@ -414,7 +416,7 @@ const faceActions = {
   compared: (face) => comparison.has(cat, face),
   close: () => closeFace(),
 };
-const facePage = new FacePage(specimen, [list, more], fontFor, () => sampleText.value,
+const facePage = new FacePage(specimen, [list, more], fontOf, () => sampleText.value,
     faceActions);
 
 // Back to the list, on the row of the face that was in view.

@@ -498,7 +498,7 @@ function memoryKiB(pid) {
 module.exports = {
   tempDir, makeCredentials, makeSiteCertificate, shippedDaemon, spawnCompanion, plain, overTls, request, connect,
   openEvents, familiesOf, face,
-  OutputWatcher, kWaitMs, fontTables, makeFont, makeFactsFont, makeCollection,
+  OutputWatcher, kWaitMs, fontTables, layOutFonts, makeFont, makeFactsFont, makeCollection,
   makeSpanningCollection, memoryKiB,
   within,
 };
