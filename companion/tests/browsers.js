@@ -112,6 +112,19 @@ function tab(page, browser) {
   };
 }
 
+// A new tab. Firefox may replace a new tab's first document while it makes
+// the tab, and then answers that the tab it made is gone: a race inside the
+// browser, not the page's doing, so another tab is asked for.
+async function newPage(browser) {
+  for (let attempt = 1; ; attempt++) {
+    try {
+      return await browser.newPage();
+    } catch (e) {
+      if (attempt === 3 || !/DiscardedBrowsingContext|no such frame/.test(e.message)) throw e;
+    }
+  }
+}
+
 // A headless `which` ('chromium' or 'firefox') with its profile under
 // `dir`. `trust`: a certificate authority (PEM) the profile trusts; `hosts`:
 // names the browser resolves to 127.0.0.1; `wrap`: a command that runs it
@@ -154,7 +167,7 @@ async function launchBrowser(which, dir, {trust = null, hosts = [], wrap = []} =
     which,
     browser,
     async open(url) {
-      const page = await browser.newPage();
+      const page = await newPage(browser);
       const t = tab(page, wrapper);
       if (url) await t.goto(url);
       return t;
