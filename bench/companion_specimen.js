@@ -267,7 +267,7 @@ async function main() {
   console.log(`catalogue of ${faces.toLocaleString()} faces; the CJK face: ${scroll.glyphs}, ` +
       `${scroll.cells} cells in the page`);
   const row = (what, measured, target) =>
-    console.log(`${what.padEnd(46)}${ms(measured)}${ms(target)}`);
+    console.log(`${what.padEnd(46)}${ms(measured)}${target ? ms(target) : ''}`);
   const p95 = (t) => percentile(t, 0.95);
   console.log(`${''.padEnd(46)}  measured    target`);
   row('open to first glyphs: CJK, sample drawn', open.seen.glyphs, 150);
