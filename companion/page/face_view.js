@@ -59,15 +59,15 @@ export function faceView(cat, face, fontOf, text, actions) {
   const url = `/specimen?path=${encodeURIComponent(cat.path(face))}` +
       (postscript ? `&postscript=${encodeURIComponent(postscript)}` : '');
   const font = fontOf(face);
-  fetch(url).then((r) => (r.ok ? r.json() : null)).catch(() => null).then((spec) => {
-    if (!spec) {
+  fetch(url).then((r) => (r.ok ? r.json() : null)).catch(() => null).then((tables) => {
+    if (!tables) {
       status.textContent = 'The server could not read this font’s tables.';
       return;
     }
-    if (spec.axes.length > 0 && !/ — variable/.test(heading.textContent)) {
+    if (tables.axes.length > 0 && !/ — variable/.test(heading.textContent)) {
       heading.textContent = `${cat.name(cat.familyOf(face))} — variable`;
     }
-    fill(view, spec, `"${font.family}", sans-serif`, text);
+    fill(view, tables, `"${font.family}", sans-serif`, text);
     view.dataset.ready = 'true';
     if (font.status !== 'loaded') {
       // The waterfall waits for the face: eight sizes of stand-in fonts
@@ -84,11 +84,11 @@ export function faceView(cat, face, fontOf, text, actions) {
 
 // Everything drawn in the face: the sample and the waterfall take the
 // features and axes set.
-function fill(view, spec, fontFamily, text) {
+function fill(view, tables, fontFamily, text) {
   const sample = element('p', 'specimen-text specimen-sample', text() || kDefaultText);
   sample.style.fontFamily = fontFamily;
-  const features = featureControls(spec.features, view);
-  const axes = axisControls(spec.axes, spec.instances, view);
+  const features = featureControls(tables.features, view);
+  const axes = axisControls(tables.axes, tables.instances, view);
   const waterfall = section('Waterfall');
   for (const px of kWaterfall) {
     const row = element('div', 'waterfall-row');
@@ -98,7 +98,7 @@ function fill(view, spec, fontFamily, text) {
     row.append(element('span', 'px', `${px} px`), line);
     waterfall.append(row);
   }
-  view.append(sample, features, axes, waterfall, glyphs(spec, fontFamily), about(spec));
+  view.append(sample, features, axes, waterfall, glyphs(tables, fontFamily), about(tables));
   setSettings(view);
 }
 
@@ -197,14 +197,14 @@ function axisControls(axes, instances, view) {
   return part;
 }
 
-function glyphs(spec, fontFamily) {
+function glyphs(tables, fontFamily) {
   const part = section('Glyphs');
-  const count = spec.characters ? spec.characters.count : 0;
+  const count = tables.characters ? tables.characters.count : 0;
   part.append(element('p', 'glyph-count', `${count.toLocaleString()} glyphs`));
-  if (!spec.characters) return part;
+  if (!tables.characters) return part;
   const detail = element('div', 'glyph-detail');
   detail.setAttribute('aria-live', 'polite');
-  const grid = glyphGrid(spec.characters, spec.blocks || [], fontFamily,
+  const grid = glyphGrid(tables.characters, tables.blocks || [], fontFamily,
       (cp) => showGlyph(detail, cp, fontFamily));
   part.append(grid.element, detail);
   requestAnimationFrame(() => grid.draw());
@@ -234,28 +234,28 @@ function showGlyph(detail, cp, fontFamily) {
   }).catch(() => {});
 }
 
-function about(spec) {
+function about(tables) {
   const part = section('About');
   const list = element('dl');
-  const n = spec.names;
+  const n = tables.names;
   const number = (v) => (v === null || v === undefined ? null : v.toLocaleString());
   const rows = [
     ['Version', n.version], ['Designer', n.designer], ['Manufacturer', n.manufacturer],
     ['Copyright', n.copyright], ['Licence', n.licence], ['Licence URL', n.licenceUrl],
-    ['Unique identifier', n.uniqueId], ['Units per em', number(spec.unitsPerEm)],
-    ['Glyphs in the font (maxp)', number(spec.glyphCount)],
-    ['Characters mapped (cmap)', spec.characters ? number(spec.characters.count) : null],
-    ['x-height', number(spec.xHeight)], ['Cap height', number(spec.capHeight)],
+    ['Unique identifier', n.uniqueId], ['Units per em', number(tables.unitsPerEm)],
+    ['Glyphs in the font (maxp)', number(tables.glyphCount)],
+    ['Characters mapped (cmap)', tables.characters ? number(tables.characters.count) : null],
+    ['x-height', number(tables.xHeight)], ['Cap height', number(tables.capHeight)],
   ];
   for (const [term, value] of rows) {
     if (value === null || value === undefined || value === '') continue;
     list.append(element('dt', '', term), element('dd', '', value));
   }
   part.append(list);
-  if (spec.notes.length > 0) {
+  if (tables.notes.length > 0) {
     const notes = element('ul', 'notes');
     notes.setAttribute('aria-label', 'What could not be read');
-    for (const note of spec.notes) notes.append(element('li', '', note));
+    for (const note of tables.notes) notes.append(element('li', '', note));
     part.append(notes);
   }
   return part;
