@@ -10,7 +10,8 @@ const crypto = require('crypto');
 const {isAllowable, parseOrigin} = require('./allowed_sites.js');
 const {isOwnPagePost} = require('./guards.js');
 const {monotonicMs} = require('./log.js');
-const {methodNotAllowed, reply} = require('./reply.js');
+const {methodNotAllowed, reply, replyJson} = require('./reply.js');
+const {readBody} = require('./request_body.js');
 
 const kMaxPending = 16;            // consent pages open at once, over all sites
 const kPendingMs = 10 * 60 * 1000; // a page not answered by then is gone
@@ -20,29 +21,6 @@ const kText = 'text/plain; charset=utf-8';
 
 const escapeHtml = (s) => String(s).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
 
-function json(res, status, value) {
-  res.setHeader('Cache-Control', 'no-store');
-  reply(res, status, 'application/json', JSON.stringify(value));
-}
-
-// The body of a small request, or null as soon as it is larger than `max`
-// bytes (the rest is read and dropped while the refusal goes out).
-function readBody(req, max) {
-  return new Promise((resolve) => {
-    const chunks = [];
-    let size = 0;
-    const onData = (c) => {
-      size += c.length;
-      if (size <= max) return chunks.push(c);
-      req.removeListener('data', onData);
-      req.resume();
-      return resolve(null);
-    };
-    req.on('data', onData);
-    req.on('end', () => resolve(Buffer.concat(chunks)));
-    req.on('error', () => resolve(null));
-  });
-}
 
 // The consent pages asked for and not yet answered: at most one per site,
 // and a few in all.
@@ -63,21 +41,21 @@ class Consent {
     if (req.method !== 'POST') return methodNotAllowed(res, 'POST');
     req.resume();
     this.expire_();
-    if (this.sites_.has(origin)) return json(res, 200, {allowed: true});
+    if (this.sites_.has(origin)) return replyJson(res, 200, {allowed: true});
     for (const [id, entry] of this.pending_) {
       if (entry.origin !== origin) continue;
-      return json(res, 200, {allowed: false, consent: this.address_(id)});
+      return replyJson(res, 200, {allowed: false, consent: this.address_(id)});
     }
     if (this.pending_.size >= kMaxPending) {
       this.repeatLog_.note('consent', `${kMaxPending} consent pages are waiting for an answer; ` +
           'refusing to open another');
-      return json(res, 429, {error: 'busy',
+      return replyJson(res, 429, {error: 'busy',
         message: 'Too many sites are asking for the fonts at once; try again later.'});
     }
     const id = crypto.randomBytes(16).toString('hex');
     this.pending_.set(id, {origin, token: crypto.randomBytes(32).toString('hex'),
       until: monotonicMs() + kPendingMs});
-    return json(res, 200, {allowed: false, consent: this.address_(id)});
+    return replyJson(res, 200, {allowed: false, consent: this.address_(id)});
   }
 
   // The server's own routes of the flow: the page, its script, its answer.
@@ -154,12 +132,14 @@ ${allowable ? '' : '<p id="warning" class="warning">This site is not served secu
       return reply(res, 403, kText, 'forbidden\n');
     }
     this.pending_.delete(answer.id);
-    if (!answer.allow) return json(res, 200, {allowed: false});
+    if (!answer.allow) return replyJson(res, 200, {allowed: false});
     if (!parseOrigin(entry.origin) || !isAllowable(entry.origin)) {
-      return json(res, 403, {allowed: false, error: 'not-allowable'});
+      return replyJson(res, 403, {allowed: false, error: 'not-allowable'});
     }
-    if (!this.sites_.add(entry.origin)) return json(res, 500, {allowed: false, error: 'not-kept'});
-    return json(res, 200, {allowed: true});
+    if (!this.sites_.add(entry.origin)) {
+      return replyJson(res, 500, {allowed: false, error: 'not-kept'});
+    }
+    return replyJson(res, 200, {allowed: true});
   }
 }
 

@@ -39,4 +39,10 @@ function methodNotAllowed(res, allow) {
   reply(res, 405, 'text/plain; charset=utf-8', 'method not allowed\n');
 }
 
-module.exports = {reply, methodNotAllowed, writeInPieces};
+// `value` as JSON, never cached: answers that change with the allowed sites.
+function replyJson(res, status, value) {
+  res.setHeader('Cache-Control', 'no-store');
+  reply(res, status, 'application/json', JSON.stringify(value));
+}
+
+module.exports = {reply, replyJson, methodNotAllowed, writeInPieces};

@@ -6,6 +6,7 @@
 const {isOwnPagePost} = require('./guards.js');
 const {methodNotAllowed, reply} = require('./reply.js');
 const {isFindablePort} = require('./port.js');
+const {readBody} = require('./request_body.js');
 
 const kMaxRemoveBytes = 1024;
 const kText = 'text/plain; charset=utf-8';
@@ -21,16 +22,10 @@ function list(req, res, sites, port) {
 function remove(req, res, sites, port) {
   if (req.method !== 'POST') return methodNotAllowed(res, 'POST');
   if (!isOwnPagePost(req.headers, port)) return reply(res, 403, kText, 'forbidden\n');
-  const chunks = [];
-  let size = 0;
-  req.on('data', (c) => {
-    size += c.length;
-    if (size <= kMaxRemoveBytes) chunks.push(c);
-  });
-  req.on('end', () => {
+  return readBody(req, kMaxRemoveBytes).then((body) => {
     let origin = null;
     try {
-      if (size <= kMaxRemoveBytes) origin = JSON.parse(Buffer.concat(chunks).toString()).origin;
+      if (body) origin = JSON.parse(body.toString()).origin;
     } catch (e) {
       origin = null;
     }
@@ -38,7 +33,6 @@ function remove(req, res, sites, port) {
     if (!sites.remove(origin)) return reply(res, 500, kText, 'the list could not be kept\n');
     return reply(res, 204);
   });
-  return undefined;
 }
 
 // Answers `/sites` and `/sites/remove`; false for any other path. The caller

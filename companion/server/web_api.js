@@ -15,7 +15,7 @@ const {browserCanShow} = require('./families.js');
 const {kFactBits} = require('./font_facts.js');
 const {isForeignRequest, isOwnOrigin} = require('./guards.js');
 const {kLanguages} = require('./languages.js');
-const {methodNotAllowed, reply, writeInPieces} = require('./reply.js');
+const {methodNotAllowed, reply, replyJson, writeInPieces} = require('./reply.js');
 
 const kClient = "@client:kavri-fonts.js@";
 // Styles a face's full name leaves out, as fonts name their regular face.
@@ -187,7 +187,8 @@ class WebApi {
     }
     if (!parseOrigin(origin)) {
       this.repeatLog_.note('origin', 'refused a request with a malformed Origin');
-      return json(res, 400, {error: 'bad-origin', message: 'The Origin header is not an origin.'});
+      return replyJson(res, 400,
+          {error: 'bad-origin', message: 'The Origin header is not an origin.'});
     }
     res.setHeader('Access-Control-Allow-Origin', origin);
     if (req.method === 'OPTIONS') return preflight(req, res);
@@ -195,19 +196,19 @@ class WebApi {
     const allowed = this.sites_.has(origin);
     if (url.pathname === '/api/status') {
       if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
-      return json(res, 200, {allowed});
+      return replyJson(res, 200, {allowed});
     }
-    if (!allowed) return json(res, 403, {error: 'not-allowed', message: kHowToAsk});
+    if (!allowed) return replyJson(res, 403, {error: 'not-allowed', message: kHowToAsk});
     return this.route_(req, res, url, origin);
   }
 
   route_(req, res, url, origin) {
     const known = ['/api/fonts', '/api/font', '/api/events', '/api/status'];
     if (!known.includes(url.pathname)) {
-      return json(res, 404, {error: 'not-found', message: 'No such route.'});
+      return replyJson(res, 404, {error: 'not-found', message: 'No such route.'});
     }
     if (req.method !== 'GET' && req.method !== 'HEAD') return methodNotAllowed(res, 'GET, HEAD');
-    if (url.pathname === '/api/status') return json(res, 200, {allowed: true});
+    if (url.pathname === '/api/status') return replyJson(res, 200, {allowed: true});
     if (url.pathname === '/api/events') return this.streams_.open(req, res, origin);
     if (url.pathname === '/api/font') {
       return this.source_.serveFont(req, res, url.searchParams.get('file'),
@@ -235,10 +236,6 @@ class WebApi {
   }
 }
 
-function json(res, status, value) {
-  res.setHeader('Cache-Control', 'no-store');
-  reply(res, status, 'application/json', JSON.stringify(value));
-}
 
 // What a site may send: simple GETs and POSTs, no credentials.
 function preflight(req, res) {
